@@ -1,0 +1,67 @@
+// Helpers shared by the card layer's sources; not part of the interface.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "cardlayer.h"
+
+namespace cardlayer {
+
+// Largest short response: 256 data bytes plus SW1 SW2.
+inline constexpr DWORD kRespMax = 258;
+// Bound on data gathered through 61 xx chaining, so that a card that keeps
+// answering 61 xx cannot make the host loop or allocate without end.
+inline constexpr std::size_t kChainLimit = 0x11000;
+
+// The slot of (reader key, handle), or null. Reads the shared memory.
+CardSlot* slot_lookup(std::uint32_t reader_key, SCARDHANDLE handle);
+// The owned slot of the reader key, or null.
+CardSlot* slot_by_key(std::uint32_t reader_key);
+// Clears the slot's channel fields (state, application, session key).
+void slot_close_channel(CardSlot* slot);
+void set_channel_opened(std::uint32_t value);
+
+// Reads of shared fields that the compiler must not cache.
+inline std::uint8_t shared_load(const std::uint8_t& field) {
+  return *static_cast<const volatile std::uint8_t*>(&field);
+}
+inline void shared_store(std::uint8_t& field, std::uint8_t value) {
+  *static_cast<volatile std::uint8_t*>(&field) = value;
+}
+
+// card_transmit with the T=0 protocol information.
+vorn_rv apdu(std::uint32_t reader_key, SCARDHANDLE handle, const std::uint8_t* cmd, DWORD cmd_len,
+             std::uint8_t* resp, DWORD* resp_len);
+
+// Status word of a response; false when it is shorter than two bytes.
+inline bool sw_of(const std::uint8_t* resp, DWORD len, std::uint8_t* sw1, std::uint8_t* sw2) {
+  if (len < 2) return false;
+  *sw1 = resp[len - 2];
+  *sw2 = resp[len - 1];
+  return true;
+}
+// sw_to_error of the response's status word (CARDERR_UNKNOWN without one).
+vorn_rv sw_error(const std::uint8_t* resp, DWORD len);
+// True when the response is exactly the two bytes sw1 sw2.
+inline bool is_sw(const std::uint8_t* resp, DWORD len, std::uint8_t sw1, std::uint8_t sw2) {
+  return len == 2 && resp[0] == sw1 && resp[1] == sw2;
+}
+// True when the response is exactly 61 xx.
+inline bool is_61(const std::uint8_t* resp, DWORD len) { return len == 2 && resp[0] == 0x61; }
+
+// Sends GET RESPONSE 00 C0 00 00 le through card_transmit and appends the
+// data part to `out`; continues with Le = SW2 while the answer ends in 61
+// when `chain` is true. Ends on 90 00 (result 0); any other status word is
+// returned through sw_to_error; more than `limit` bytes give
+// CARDERR_BUFFER_TOO_SMALL with `out` holding what came.
+vorn_rv get_response(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t le, bool chain,
+                     std::vector<std::uint8_t>& out, std::size_t limit);
+
+// Application of an object handle: 1, 2, or 0 when neither.
+std::uint8_t obj_app(std::uint32_t object);
+
+// Session-key wrap of a command into a 261-byte buffer.
+inline constexpr DWORD kWrapMax = 261;
+
+}  // namespace cardlayer
