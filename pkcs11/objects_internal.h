@@ -1,0 +1,19 @@
+// Attribute table access for the object store and its tests.
+#pragma once
+#include <span>
+
+#include "module.h"
+
+namespace p11 {
+
+inline constexpr CK_ATTRIBUTE_TYPE kAttrKeyId = 0x8004;  // SHA-1 of the RSA modulus
+
+struct AttrRow {
+  CK_ATTRIBUTE_TYPE type;
+  std::uint8_t len;      // 0 any, 1, 8, or 0xFF for a CK_ULONG
+  std::uint8_t classes;  // bit c: allowed for CKA_CLASS c
+};
+
+const AttrRow* attr_table();  // the 63 rows
+
+}  // namespace p11

@@ -1,0 +1,524 @@
+// Sessions, login and PIN management, and the four CI_* PIN extensions.
+#include <cstring>
+
+#include "cardlayer.h"
+#include "module.h"
+#include "vorn_p11_ext.h"
+
+namespace p11 {
+
+namespace {
+
+constexpr CK_FLAGS kUserPinBits = CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED;
+constexpr CK_FLAGS kSoPinBits = CKF_SO_PIN_COUNT_LOW | CKF_SO_PIN_FINAL_TRY | CKF_SO_PIN_LOCKED;
+constexpr CK_ULONG kMaxHandle = 0xFFFFFFFFUL;
+
+bool handle_in_use(CK_SESSION_HANDLE h) {
+  for (auto& slot : mod().slots)
+    for (auto& s : slot.sessions)
+      if (s.handle == h) return true;
+  return false;
+}
+
+// Issues a session handle: the first one after C_Initialize starts at a
+// random offset from the operating system's generator; later ones count up.
+// A handle still in use, or 0, is skipped.
+CK_RV handle_issue(CK_SESSION_HANDLE* out) {
+  Module& m = mod();
+  if (m.sessions_opened == 0) {
+    std::uint32_t r = 0;
+    if (plat_random(reinterpret_cast<std::uint8_t*>(&r), sizeof r) != VORN_OK) return CKR_GENERAL_ERROR;
+    m.handle_counter += (r & 0x3FFFFFFFu) + 1;  // leaves room below the refused value
+  }
+  for (int tries = 0; tries <= static_cast<int>(kMaxSlots * kMaxSessions); ++tries) {
+    CK_ULONG h = m.handle_counter;
+    if (h >= kMaxHandle) return CKR_GENERAL_ERROR;
+    ++m.handle_counter;
+    if (h == 0 || handle_in_use(h)) continue;
+    ++m.sessions_opened;
+    *out = h;
+    return CKR_OK;
+  }
+  return CKR_GENERAL_ERROR;
+}
+
+// Sets the PIN status bits after a refused VERIFY / CHANGE: tries 0 locked,
+// 1 final try, 2 count low. Returns the code for the caller.
+CK_RV pin_failure(Slot& slot, vorn_rv rv, std::uint8_t tries, bool so) {
+  CK_FLAGS& f = slot.token.flags;
+  const CK_FLAGS low = so ? CKF_SO_PIN_COUNT_LOW : CKF_USER_PIN_COUNT_LOW;
+  const CK_FLAGS fin = so ? CKF_SO_PIN_FINAL_TRY : CKF_USER_PIN_FINAL_TRY;
+  const CK_FLAGS lck = so ? CKF_SO_PIN_LOCKED : CKF_USER_PIN_LOCKED;
+  if (rv == CARDERR_WRONG_PIN) {
+    if (tries == 0) {
+      f = (f & ~(low | fin)) | lck;
+      return CKR_PIN_LOCKED;
+    }
+    if (tries == 1) f |= fin;
+    if (tries == 2) f |= low;
+    return CKR_PIN_INCORRECT;
+  }
+  if (rv == CARDERR_SW_PIN_BLOCKED) {
+    f = (f & ~(low | fin)) | lck;
+    return CKR_PIN_LOCKED;
+  }
+  return CKR_DEVICE_ERROR;
+}
+
+void sessions_to_user(Slot& slot, bool so) {
+  for (auto& s : slot.sessions) {
+    if (s.handle == 0) continue;
+    if (!so && s.info.state == CKS_RO_PUBLIC_SESSION) s.info.state = CKS_RO_USER_FUNCTIONS;
+    if (s.info.state == CKS_RW_PUBLIC_SESSION) s.info.state = so ? CKS_RW_SO_FUNCTIONS : CKS_RW_USER_FUNCTIONS;
+  }
+}
+
+std::uint8_t held_ref(const Slot& slot) {
+  return slot.login == CKU_SO ? PIN_REF_SO : PIN_REF_USER;
+}
+
+// 0xFF-padded copy of a PIN of 4 to 8 characters.
+void pad_pin(const CK_UTF8CHAR* pin, CK_ULONG len, std::uint8_t* out8) {
+  std::memset(out8, 0xFF, 8);
+  std::memcpy(out8, pin, len);
+}
+
+// Checks shared by C_SetPIN, CI_UnblockPIN and CI_SetPUK after the prologue.
+CK_RV change_checks(const Slot& slot, const Session& sess, CK_ULONG len1, CK_ULONG len2) {
+  if (sess.info.state == CKS_RO_PUBLIC_SESSION || sess.info.state == CKS_RO_USER_FUNCTIONS)
+    return CKR_SESSION_READ_ONLY;
+  if (slot.token.flags & CKF_PROTECTED_AUTHENTICATION_PATH) return CKR_FUNCTION_FAILED;
+  if (slot.token.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
+  if (len1 < 4 || len1 > 8 || len2 < 4 || len2 > 8) return CKR_PIN_LEN_RANGE;
+  if (slot.login == CKU_SO) return CKR_PIN_INVALID;
+  return CKR_OK;
+}
+
+CK_RV tries_query(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pTries, std::uint8_t ins) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pTries == nullptr) return CKR_ARGUMENTS_BAD;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_prologue(hSession, &slot, &sess, false);
+  if (rv != CKR_OK) return rv;
+  Transaction tx(*slot);
+  if (!tx.ok()) return CKR_DEVICE_ERROR;
+  const std::uint8_t cmd[5] = {0x00, ins, 0x00, PIN_REF_USER, 0x00};
+  std::uint8_t resp[4] = {};
+  DWORD resp_len = sizeof resp;
+  vorn_rv crv = card_transmit(slot_key(*slot), slot->card, SCARD_PCI_T0, cmd, sizeof cmd, nullptr,
+                              resp, &resp_len);
+  if (crv != VORN_OK || resp_len < 2) return CKR_DEVICE_ERROR;
+  const std::uint8_t sw1 = resp[resp_len - 2];
+  const std::uint8_t sw2 = resp[resp_len - 1];
+  if (sw1 == 0x69 && sw2 == 0x83) {
+    *pTries = 0;
+    return CKR_OK;
+  }
+  if (sw1 == 0x63) {
+    *pTries = sw2 & 0x0F;
+    return CKR_OK;
+  }
+  if (sw1 == 0x6A && sw2 == 0x81) {
+    *pTries = 0;
+    return CARDERR_SW_6A81;
+  }
+  return CKR_DEVICE_ERROR;
+}
+
+}  // namespace
+
+bool logged_in(const Slot& slot) { return slot.login == CKU_USER || slot.login == CKU_SO; }
+
+void pin_forget(Slot& slot) {
+  plat_wipe(slot.pin.data(), slot.pin.size());
+  std::memset(slot.pin.data(), 0xFF, slot.pin.size());
+  slot.pin_held = false;
+}
+
+void sessions_to_public(Slot& slot) {
+  for (auto& s : slot.sessions) {
+    if (s.handle == 0) continue;
+    if (s.info.state == CKS_RO_USER_FUNCTIONS) s.info.state = CKS_RO_PUBLIC_SESSION;
+    if (s.info.state == CKS_RW_USER_FUNCTIONS || s.info.state == CKS_RW_SO_FUNCTIONS)
+      s.info.state = CKS_RW_PUBLIC_SESSION;
+  }
+}
+
+CK_RV card_enter(Slot& slot, std::uint8_t app) {
+  const std::uint32_t key = slot_key(slot);
+  if (sm_open_app_channel(key, slot.card, app) != VORN_OK) return CKR_DEVICE_ERROR;
+  if (!slot.pin_held || !logged_in(slot)) return CKR_OK;
+  std::uint8_t tries = 0;
+  vorn_rv rv = pin_verify(key, slot.card, held_ref(slot), slot.pin.data(), &tries);
+  return rv == VORN_OK ? CKR_OK : CKR_DEVICE_ERROR;
+}
+
+CK_RV card_leave(Slot& slot) {
+  const std::uint32_t key = slot_key(slot);
+  sm_channel_reset(slot.card, key);
+  if (!slot.pin_held || !logged_in(slot)) return CKR_OK;
+  return pin_logout(key, slot.card, held_ref(slot)) == VORN_OK ? CKR_OK : CKR_DEVICE_ERROR;
+}
+
+CK_RV session_lookup(CK_SESSION_HANDLE h, Slot** slot, Session** sess) {
+  Guard g(kLockSessionLookup);
+  if (h == 0) return CKR_SESSION_HANDLE_INVALID;
+  for (auto& sl : mod().slots) {
+    for (auto& s : sl.sessions) {
+      if (s.handle == h) {
+        *slot = &sl;
+        *sess = &s;
+        return CKR_OK;
+      }
+    }
+  }
+  return CKR_SESSION_HANDLE_INVALID;
+}
+
+CK_RV session_prologue(CK_SESSION_HANDLE h, Slot** slot, Session** sess, bool map_refresh) {
+  CK_RV rv = session_lookup(h, slot, sess);
+  if (rv != CKR_OK) return rv;
+  if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
+  if (!(*slot)->in_use) return CKR_DEVICE_REMOVED;
+  rv = token_refresh(**slot);
+  if (rv == CKR_OK) {
+    // A refresh that met a new card has closed the session.
+    return (*sess)->handle == h ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
+  }
+  if (!map_refresh || rv == CKR_DEVICE_REMOVED) return rv;
+  return CKR_SESSION_HANDLE_INVALID;
+}
+
+CK_RV session_close(CK_SESSION_HANDLE h) {
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  if (session_lookup(h, &slot, &sess) != CKR_OK) return CKR_SESSION_HANDLE_INVALID;
+  Guard g(kLockSessionClose);
+  CK_TOKEN_INFO& t = slot->token;
+  if ((sess->info.flags & CKF_RW_SESSION) && t.ulRwSessionCount > 0) --t.ulRwSessionCount;
+  objects_drop_session(*sess);
+  *sess = Session{};
+  CK_RV rv = CKR_OK;
+  if (t.ulSessionCount == 1 && slot->card != 0) {
+    if (logged_in(*slot)) {
+      // Leave the card logged out; the module's own state is cleared even
+      // when the card no longer answers, so the counts stay right.
+      Transaction tx(*slot);
+      if (!tx.ok() || pin_logout(slot_key(*slot), slot->card, held_ref(*slot)) != VORN_OK)
+        rv = CKR_GENERAL_ERROR;
+    }
+    pin_forget(*slot);
+    slot->login = kNobody;
+    objects_drop_token(*slot);
+  }
+  if (t.ulSessionCount > 0) --t.ulSessionCount;
+  return rv;
+}
+
+}  // namespace p11
+
+using namespace p11;
+
+VORN_P11_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR /*pApplication*/,
+                                    CK_NOTIFY /*Notify*/, CK_SESSION_HANDLE_PTR phSession) {
+  Guard g(kLockModule);
+  Module& m = mod();
+  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (phSession == nullptr || flags == 0) return CKR_ARGUMENTS_BAD;
+  if (slotID >= kMaxSlots) return CKR_SLOT_ID_INVALID;
+  if (m.slot_count == 0) return CKR_GENERAL_ERROR;
+  Slot& slot = m.slots[slotID];
+  if (!slot.in_use) return CKR_SLOT_ID_INVALID;
+  CK_RV rv = token_refresh(slot);
+  if (rv != CKR_OK && rv != CKR_SLOT_ID_INVALID) return rv;
+  if (!slot.token_present()) return CKR_TOKEN_NOT_PRESENT;
+  if ((flags & CKF_SERIAL_SESSION) == 0) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
+  CK_TOKEN_INFO& t = slot.token;
+  if (t.ulSessionCount >= t.ulMaxSessionCount) return CKR_SESSION_COUNT;
+  const bool rw = (flags & CKF_RW_SESSION) != 0;
+  if (rw) {
+    if (t.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
+    if (t.ulRwSessionCount >= t.ulMaxRwSessionCount) return CKR_SESSION_COUNT;
+  } else {
+    for (auto& s : slot.sessions)
+      if (s.handle != 0 && s.info.state == CKS_RW_SO_FUNCTIONS) return CKR_SESSION_READ_WRITE_SO_EXISTS;
+  }
+  Session* place = nullptr;
+  for (auto& s : slot.sessions) {
+    if (s.handle == 0) {
+      place = &s;
+      break;
+    }
+  }
+  if (place == nullptr) return CKR_SESSION_COUNT;
+  CK_SESSION_HANDLE h = 0;
+  if (handle_issue(&h) != CKR_OK) {
+    *phSession = 0;
+    return CKR_GENERAL_ERROR;
+  }
+  if (t.ulSessionCount == 0) {
+    rv = objects_load(slot);
+    if (rv != CKR_OK) {
+      objects_drop_token(slot);
+      *phSession = 0;
+      return rv == CKR_HOST_MEMORY ? rv : CKR_DEVICE_ERROR;
+    }
+  }
+  *place = Session{};
+  place->handle = h;
+  place->info.slotID = slotID;
+  place->info.flags = flags;
+  place->info.ulDeviceError = 0;
+  if (logged_in(slot))
+    place->info.state = rw ? CKS_RW_USER_FUNCTIONS : CKS_RO_USER_FUNCTIONS;
+  else
+    place->info.state = rw ? CKS_RW_PUBLIC_SESSION : CKS_RO_PUBLIC_SESSION;
+  if (rw) ++t.ulRwSessionCount;
+  ++t.ulSessionCount;
+  *phSession = h;
+  return CKR_OK;
+}
+
+VORN_P11_EXPORT CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_prologue(hSession, &slot, &sess, true);
+  if (rv != CKR_OK) return rv;
+  return session_close(hSession);
+}
+
+VORN_P11_EXPORT CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
+  Guard g(kLockModule);
+  Module& m = mod();
+  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (slotID >= kMaxSlots) return CKR_SLOT_ID_INVALID;
+  if (m.slot_count == 0) return CKR_GENERAL_ERROR;
+  Slot& slot = m.slots[slotID];
+  if (!slot.in_use) return CKR_SLOT_ID_INVALID;
+  token_refresh(slot);
+  if (slot.token.ulSessionCount != 0) {
+    for (auto& s : slot.sessions)
+      if (s.handle != 0) session_close(s.handle);
+  }
+  return CKR_OK;
+}
+
+VORN_P11_EXPORT CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_prologue(hSession, &slot, &sess, true);
+  if (rv != CKR_OK) return rv;
+  *pInfo = sess->info;
+  return CKR_OK;
+}
+
+VORN_P11_EXPORT CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,
+                              CK_ULONG ulPinLen) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pPin == nullptr || ulPinLen == 0) return CKR_ARGUMENTS_BAD;
+  if (userType != CKU_SO && userType != CKU_USER) return CKR_USER_TYPE_INVALID;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_prologue(hSession, &slot, &sess, true);
+  if (rv != CKR_OK) return rv;
+  const bool so = userType == CKU_SO;
+  if (so) {
+    for (auto& s : slot->sessions)
+      if (s.handle != 0 && s.info.state == CKS_RO_PUBLIC_SESSION) return CKR_SESSION_READ_ONLY_EXISTS;
+  }
+  if (slot->login == CKU_USER) return so ? CKR_USER_ANOTHER_ALREADY_LOGGED_IN : CKR_USER_ALREADY_LOGGED_IN;
+  if (slot->login == CKU_SO) return so ? CKR_USER_ALREADY_LOGGED_IN : CKR_USER_ANOTHER_ALREADY_LOGGED_IN;
+  CK_TOKEN_INFO& t = slot->token;
+  if (t.flags & CKF_PROTECTED_AUTHENTICATION_PATH) return CKR_FUNCTION_FAILED;
+  if (ulPinLen < t.ulMinPinLen || ulPinLen > t.ulMaxPinLen) return CKR_PIN_LEN_RANGE;
+  vorn::Secret<8> block;
+  pad_pin(pPin, ulPinLen, block.data());
+  const std::uint8_t ref = so ? PIN_REF_SO : PIN_REF_USER;
+  const std::uint32_t key = slot_key(*slot);
+
+  vorn_rv crv;
+  std::uint8_t tries = 0;
+  {
+    Transaction tx(*slot);
+    if (!tx.ok()) return CKR_DEVICE_ERROR;
+    if (sm_open_app_channel(key, slot->card, CARD_APP_CIPH) != VORN_OK) {
+      sm_channel_reset(slot->card, key);
+      return CKR_DEVICE_ERROR;
+    }
+    crv = pin_verify(key, slot->card, ref, block.data(), &tries);
+    // The card is left unauthenticated between operations: the module holds
+    // the PIN and verifies it again right before each private-key command.
+    if (crv == VORN_OK) pin_logout(key, slot->card, ref);
+    sm_channel_reset(slot->card, key);
+  }
+  if (crv != VORN_OK) return pin_failure(*slot, crv, tries, so);
+  slot->login = userType;
+  sessions_to_user(*slot, so);
+  t.flags &= ~(so ? kSoPinBits : kUserPinBits);
+  std::memcpy(slot->pin.data(), block.data(), 8);
+  slot->pin_held = true;
+  return CKR_OK;
+}
+
+VORN_P11_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_prologue(hSession, &slot, &sess, true);
+  if (rv != CKR_OK) return rv;
+  if (!logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
+  {
+    Transaction tx(*slot);
+    if (!tx.ok()) return CKR_DEVICE_ERROR;
+    if (pin_logout(slot_key(*slot), slot->card, held_ref(*slot)) != VORN_OK) return CKR_DEVICE_ERROR;
+  }
+  pin_forget(*slot);
+  slot->login = kNobody;
+  sessions_to_public(*slot);
+  return CKR_OK;
+}
+
+VORN_P11_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
+                               CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pOldPin == nullptr || pNewPin == nullptr) return CKR_ARGUMENTS_BAD;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_prologue(hSession, &slot, &sess, false);
+  if (rv != CKR_OK) return rv;
+  rv = change_checks(*slot, *sess, ulOldLen, ulNewLen);
+  if (rv != CKR_OK) return rv;
+  vorn::Secret<24> old_block, new_block;
+  std::memset(old_block.data(), 0xFF, 24);
+  std::memset(new_block.data(), 0xFF, 24);
+  pad_pin(pOldPin, ulOldLen, old_block.data());
+  pad_pin(pNewPin, ulNewLen, new_block.data());
+  const std::uint32_t key = slot_key(*slot);
+  vorn_rv crv;
+  std::uint8_t tries = 0;
+  {
+    Transaction tx(*slot);
+    if (!tx.ok()) return CKR_DEVICE_ERROR;
+    if (sm_open_app_channel(key, slot->card, CARD_APP_CIPH) != VORN_OK) {
+      sm_channel_reset(slot->card, key);
+      return CKR_DEVICE_ERROR;
+    }
+    crv = pin_change(key, slot->card, 0x00, PIN_REF_USER, old_block.data(), new_block.data(), &tries);
+    // A successful change may leave the reference verified on the card; the
+    // card is always left logged out.
+    pin_logout(key, slot->card, PIN_REF_USER);
+    sm_channel_reset(slot->card, key);
+  }
+  if (crv != VORN_OK) {
+    if (crv == CARDERR_WRONG_PIN || crv == CARDERR_SW_PIN_BLOCKED) return pin_failure(*slot, crv, tries, false);
+    return CKR_DEVICE_ERROR;
+  }
+  slot->login = CKU_USER;
+  std::memcpy(slot->pin.data(), new_block.data(), 8);
+  slot->pin_held = true;
+  sessions_to_user(*slot, false);
+  slot->token.flags &= ~(kUserPinBits | CKF_USER_PIN_TO_BE_CHANGED);
+  slot->token.flags |= CKF_USER_PIN_INITIALIZED;
+  return CKR_OK;
+}
+
+VORN_P11_EXPORT CK_RV CI_UnblockPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPuk, CK_ULONG ulPukLen,
+                                    CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pPuk == nullptr || pNewPin == nullptr) return CKR_ARGUMENTS_BAD;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_prologue(hSession, &slot, &sess, false);
+  if (rv != CKR_OK) return rv;
+  rv = change_checks(*slot, *sess, ulPukLen, ulNewLen);
+  if (rv != CKR_OK) return rv;
+  vorn::Secret<24> puk, pin;
+  std::memset(puk.data(), 0xFF, 24);
+  std::memset(pin.data(), 0xFF, 24);
+  pad_pin(pPuk, ulPukLen, puk.data());
+  pad_pin(pNewPin, ulNewLen, pin.data());
+  const std::uint32_t key = slot_key(*slot);
+  vorn_rv crv;
+  std::uint8_t tries = 0;
+  {
+    Transaction tx(*slot);
+    if (!tx.ok()) return CKR_DEVICE_ERROR;
+    if (sm_open_app_channel(key, slot->card, CARD_APP_CIPH) != VORN_OK) {
+      sm_channel_reset(slot->card, key);
+      return CKR_DEVICE_ERROR;
+    }
+    crv = pin_unblock(key, slot->card, PIN_REF_USER, puk.data(), pin.data(), &tries);
+    sm_channel_reset(slot->card, key);
+  }
+  if (crv == CARDERR_SW_PIN_BLOCKED) {
+    slot->token.flags |= CKF_USER_PIN_LOCKED;
+    return CKR_PIN_LOCKED;
+  }
+  if (crv == CARDERR_WRONG_PIN) return CKR_PIN_INCORRECT;
+  if (crv != VORN_OK) return CKR_DEVICE_ERROR;
+  if (logged_in(*slot)) {
+    {
+      Transaction tx(*slot);
+      if (!tx.ok() || pin_logout(key, slot->card, PIN_REF_USER) != VORN_OK) return CKR_DEVICE_ERROR;
+    }
+    pin_forget(*slot);
+    slot->login = kNobody;
+    sessions_to_public(*slot);
+  }
+  slot->token.flags &= ~kUserPinBits;
+  return CKR_OK;
+}
+
+VORN_P11_EXPORT CK_RV CI_SetPUK(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPuk, CK_ULONG ulOldLen,
+                                CK_UTF8CHAR_PTR pNewPuk, CK_ULONG ulNewLen) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pOldPuk == nullptr || pNewPuk == nullptr) return CKR_ARGUMENTS_BAD;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_prologue(hSession, &slot, &sess, false);
+  if (rv != CKR_OK) return rv;
+  rv = change_checks(*slot, *sess, ulOldLen, ulNewLen);
+  if (rv != CKR_OK) return rv;
+  vorn::Secret<24> old_puk, new_puk;
+  std::memset(old_puk.data(), 0xFF, 24);
+  std::memset(new_puk.data(), 0xFF, 24);
+  pad_pin(pOldPuk, ulOldLen, old_puk.data());
+  pad_pin(pNewPuk, ulNewLen, new_puk.data());
+  const std::uint32_t key = slot_key(*slot);
+  vorn_rv crv;
+  std::uint8_t tries = 0;
+  {
+    Transaction tx(*slot);
+    if (!tx.ok()) return CKR_DEVICE_ERROR;
+    if (sm_open_app_channel(key, slot->card, CARD_APP_CIPH) != VORN_OK) {
+      sm_channel_reset(slot->card, key);
+      return CKR_DEVICE_ERROR;
+    }
+    crv = pin_change(key, slot->card, 0x80, PIN_REF_USER, old_puk.data(), new_puk.data(), &tries);
+    sm_channel_reset(slot->card, key);
+  }
+  if (crv == VORN_OK) return CKR_OK;
+  if (crv == CARDERR_SW_PIN_BLOCKED || (crv == CARDERR_WRONG_PIN && tries == 0)) return CKR_PIN_LOCKED;
+  if (crv == CARDERR_WRONG_PIN) return CKR_PIN_INCORRECT;
+  return CKR_DEVICE_ERROR;
+}
+
+VORN_P11_EXPORT CK_RV CI_GetLeftTriesPIN(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pTries) {
+  return tries_query(hSession, pTries, 0x20);
+}
+
+VORN_P11_EXPORT CK_RV CI_GetLeftTriesPUK(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pTries) {
+  return tries_query(hSession, pTries, 0x2C);
+}

@@ -1,0 +1,511 @@
+// Slots and tokens: the reader scan, presence probe, same-card check, token
+// refresh, set-up and teardown, and the slot, token and mechanism queries.
+#include <algorithm>
+#include <cstring>
+
+#include "cardlayer.h"
+#include "module.h"
+
+namespace p11 {
+
+namespace {
+
+constexpr CK_FLAGS kSlotFlags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;  // 6
+constexpr DWORD kAtrBuf = 50;
+
+constexpr CK_FLAGS kKeyOps = CKF_HW | CKF_ENCRYPT | CKF_DECRYPT | CKF_WRAP | CKF_UNWRAP;  // 0x60301
+constexpr CK_FLAGS kGen = CKF_HW | CKF_GENERATE;                                             // 0x8001
+constexpr CK_FLAGS kDigest = CKF_HW | CKF_DIGEST;                                            // 0x401
+constexpr CK_FLAGS kDerive = CKF_HW | CKF_DERIVE;                                            // 0x80001
+
+const std::array<MechRow, kMechRows> kMechanisms = {{
+    {CKM_RSA_PKCS_KEY_PAIR_GEN, {1024, 2048, CKF_HW | CKF_GENERATE_KEY_PAIR}, 0},
+    {CKM_RSA_PKCS,
+     {1024, 2048,
+      CKF_HW | CKF_ENCRYPT | CKF_DECRYPT | CKF_SIGN | CKF_VERIFY | CKF_WRAP | CKF_UNWRAP},
+     0},
+    {CKM_RC2_KEY_GEN, {1, 1024, kGen}, CKK_RC2},
+    {CKM_RC2_ECB, {1, 1024, kKeyOps}, CKK_RC2},
+    {CKM_RC2_CBC, {1, 1024, kKeyOps}, CKK_RC2},
+    {CKM_RC2_CBC_PAD, {1, 1024, kKeyOps}, CKK_RC2},
+    {CKM_RC4_KEY_GEN, {1, 192, kGen}, CKK_RC4},
+    {CKM_RC4, {1, 192, CKF_HW | CKF_ENCRYPT | CKF_DECRYPT}, CKK_RC4},
+    {CKM_DES_KEY_GEN, {8, 8, kGen}, CKK_DES},
+    {CKM_DES_ECB, {8, 8, kKeyOps}, CKK_DES},
+    {CKM_DES_CBC, {8, 8, kKeyOps}, CKK_DES},
+    {CKM_DES_CBC_PAD, {8, 8, kKeyOps}, CKK_DES},
+    {CKM_DES2_KEY_GEN, {16, 16, kGen}, CKK_DES2},
+    {CKM_DES3_KEY_GEN, {24, 24, kGen}, CKK_DES3},
+    {CKM_DES3_ECB, {16, 24, kKeyOps}, CKK_DES3},
+    {CKM_DES3_CBC, {16, 24, kKeyOps}, CKK_DES3},
+    {CKM_DES3_CBC_PAD, {16, 24, kKeyOps}, CKK_DES3},
+    {CKM_AES_KEY_GEN, {16, 32, kGen}, CKK_AES},
+    {CKM_AES_ECB, {16, 32, kKeyOps}, CKK_AES},
+    {CKM_AES_CBC, {16, 32, kKeyOps}, CKK_AES},
+    {CKM_AES_CBC_PAD, {16, 32, kKeyOps}, CKK_AES},
+    {CKM_MD5, {0, 0, kDigest}, CKK_VENDOR_DEFINED},
+    {CKM_SHA_1, {0, 0, kDigest}, CKK_VENDOR_DEFINED},
+    {CKM_SHA256, {0, 0, kDigest}, CKK_VENDOR_DEFINED},
+    {CKM_SSL3_PRE_MASTER_KEY_GEN, {48, 48, kGen}, CKK_GENERIC_SECRET},
+    {CKM_SSL3_MASTER_KEY_DERIVE, {48, 48, kDerive}, CKK_GENERIC_SECRET},
+    {CKM_SSL3_KEY_AND_MAC_DERIVE, {0, 0, kDerive}, CKK_GENERIC_SECRET},
+}};
+
+// The reader reports a card in it (Windows: a state value, pcsc-lite: bits).
+bool card_in_reader(DWORD state) {
+#if defined(_WIN32)
+  return state >= SCARD_PRESENT;
+#else
+  return (state & SCARD_PRESENT) != 0;
+#endif
+}
+
+bool atr_has_vorn(const BYTE* atr, DWORD len) {
+  static const BYTE kVorn[4] = {'V', 'O', 'R', 'N'};
+  return std::search(atr, atr + len, kVorn, kVorn + 4) != atr + len;
+}
+
+void hex_serial(const BYTE* id16, CK_UTF8CHAR* out16) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (int i = 0; i < 8; ++i) {
+    out16[2 * i] = static_cast<CK_UTF8CHAR>(kHex[id16[8 + i] >> 4]);
+    out16[2 * i + 1] = static_cast<CK_UTF8CHAR>(kHex[id16[8 + i] & 0x0F]);
+  }
+}
+
+// Resets the token part of the slot record.
+void token_part_reset(Slot& slot) {
+  for (auto& o : slot.objects) o.reset();
+  slot.card = 0;
+  slot.token = CK_TOKEN_INFO{};
+  slot.mechs = {};
+  slot.mech_count = 0;
+  for (auto& s : slot.sessions) s = Session{};
+  slot.login = kNobody;
+  pin_forget(slot);
+}
+
+// Parses the token information file (tag, one length byte, content).
+void parse_token_info(Slot& slot, const BYTE* buf, DWORD len) {
+  CK_TOKEN_INFO& t = slot.token;
+  DWORD pos = 0;
+  while (pos < len) {
+    BYTE tag = buf[pos];
+    if (tag != 0x03 && tag != 0x0C && tag != 0x80) {
+      ++pos;
+      continue;
+    }
+    if (pos + 1 >= len) break;
+    DWORD l = buf[pos + 1];
+    const BYTE* c = buf + pos + 2;
+    if (pos + 2 + l > len) break;  // an item running past the file ends the scan
+    if (tag == 0x03 && l != 0) {
+      t.flags = 0;
+      if (l >= 2) {
+        if (c[1] & 0x80) t.flags |= CKF_WRITE_PROTECTED;
+        if (c[1] & 0x40) t.flags |= CKF_LOGIN_REQUIRED;
+        if (c[1] & 0x20) t.flags |= CKF_RNG;
+      }
+    } else if (tag == 0x0C) {
+      std::memset(t.manufacturerID, ' ', sizeof t.manufacturerID);
+      std::memcpy(t.manufacturerID, c, std::min<DWORD>(l, 31));
+    } else if (tag == 0x80 && l >= 4) {
+      t.hardwareVersion.major = c[0];
+      t.hardwareVersion.minor = c[1];
+      t.firmwareVersion.major = c[2];
+      t.firmwareVersion.minor = c[3];
+      // Label: the text, a blank, then the reader name, cut at 31 bytes; the
+      // 32nd byte stays a blank.
+      std::string label(reinterpret_cast<const char*>(c + 4), l - 4);
+      if (label.size() < 31) label += " " + slot.reader;
+      if (label.size() > 31) label.resize(31);
+      blank_copy(t.label, sizeof t.label, label);
+    }
+    pos += l + 2;
+  }
+}
+
+}  // namespace
+
+const std::array<MechRow, kMechRows>& mechanism_table() { return kMechanisms; }
+
+void blank_copy(CK_UTF8CHAR* dst, std::size_t cap, const std::string& text) {
+  std::memset(dst, ' ', cap);
+  std::memcpy(dst, text.data(), std::min(cap, text.size()));
+}
+
+std::uint32_t slot_key(const Slot& slot) { return static_cast<std::uint32_t>(slot_id(slot)); }
+
+CK_ULONG slot_id(const Slot& slot) {
+  return static_cast<CK_ULONG>(&slot - mod().slots.data());
+}
+
+Transaction::Transaction(Slot& slot) : slot_(slot) {
+  rv_ = static_cast<LONG>(card_begin(slot.card));
+}
+
+Transaction::~Transaction() {
+  if (rv_ == SCARD_S_SUCCESS) card_end(slot_.card);
+}
+
+// Is a VORN card in the slot's reader? Connects and disconnects again.
+static CK_RV presence_probe(Slot& slot) {
+  SCARDHANDLE h = 0;
+  DWORD proto = 0;
+  LONG rv = SCardConnect(slot.context, slot.reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
+                         &h, &proto);
+  if (rv == static_cast<LONG>(SCARD_W_REMOVED_CARD)) return CKR_DEVICE_REMOVED;
+  if (rv != SCARD_S_SUCCESS) return CKR_DEVICE_ERROR;
+  BYTE atr[kAtrBuf];
+  DWORD atr_len = sizeof atr;
+  DWORD state = 0;
+  DWORD name_len = 0;
+  rv = SCardStatus(h, nullptr, &name_len, &state, &proto, atr, &atr_len);
+  CK_RV out;
+  if (rv != SCARD_S_SUCCESS) {
+    out = CKR_DEVICE_ERROR;
+  } else if (!card_in_reader(state)) {
+    out = CKR_DEVICE_REMOVED;
+  } else if (!atr_has_vorn(atr, atr_len)) {
+    out = CKR_TOKEN_NOT_RECOGNIZED;
+  } else {
+    out = CKR_OK;
+  }
+  SCardDisconnect(h, SCARD_LEAVE_CARD);
+  return out;
+}
+
+// Is the card behind the slot's handle still the token's card?
+static CK_RV same_card_check(Slot& slot) {
+  LONG rv = SCardBeginTransaction(slot.card);
+  if (rv == SCARD_S_SUCCESS) {
+    SCardEndTransaction(slot.card, SCARD_LEAVE_CARD);
+    return CKR_OK;
+  }
+  if (rv == static_cast<LONG>(SCARD_W_REMOVED_CARD)) return CKR_DEVICE_REMOVED;
+  if (rv != static_cast<LONG>(SCARD_W_RESET_CARD) && rv != static_cast<LONG>(SCARD_E_INVALID_VALUE))
+    return CKR_DEVICE_ERROR;
+  DWORD proto = 0;
+  if (SCardReconnect(slot.card, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_LEAVE_CARD, &proto) !=
+      SCARD_S_SUCCESS)
+    return CKR_DEVICE_ERROR;
+  if (rv == static_cast<LONG>(SCARD_W_RESET_CARD)) return CKR_OK;
+  BYTE id[16];
+  DWORD len = sizeof id;
+  vorn_rv crv = card_get_data(slot_key(slot), slot.card, CARD_DATA_ID, id, &len);
+  if (crv != VORN_OK) return crv;
+  CK_UTF8CHAR serial[16];
+  hex_serial(id, serial);
+  return std::memcmp(serial, slot.token.serialNumber, 16) == 0 ? CKR_OK : CKR_DEVICE_REMOVED;
+}
+
+CK_RV token_setup(Slot& slot) {
+  Guard g(kLockSetup);
+  token_part_reset(slot);
+  SCARDHANDLE h = 0;
+  DWORD proto = 0;
+  LONG rv = SCardConnect(slot.context, slot.reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
+                         &h, &proto);
+  if (rv != SCARD_S_SUCCESS) return static_cast<CK_RV>(rv);
+  vorn_rv crv = card_begin(h);
+  if (crv != VORN_OK) {
+    SCardDisconnect(h, SCARD_LEAVE_CARD);
+    return crv;
+  }
+  const std::uint32_t key = slot_key(slot);
+  card_attach(h, key);
+  sm_channel_reset(h, key);
+  slot.card = h;
+
+  BYTE id[16];
+  DWORD len = sizeof id;
+  if (card_get_data(key, h, CARD_DATA_ID, id, &len) == VORN_OK && len >= 16) {
+    hex_serial(id, slot.token.serialNumber);
+  }
+  crv = card_select_file(key, h, CARD_FILE_MF, nullptr, nullptr);
+  if (crv != VORN_OK) {
+    // The token stays absent; the connection is not kept.
+    card_detach(h, key);
+    card_end(h);
+    SCardDisconnect(h, SCARD_LEAVE_CARD);
+    slot.card = 0;
+    return crv;
+  }
+  std::vector<BYTE> file(1000);
+  len = static_cast<DWORD>(file.size());
+  if (card_read_binary(key, h, CARD_FILE_TOKEN_INFO, 0, 0, file.data(), &len) == VORN_OK) {
+    parse_token_info(slot, file.data(), std::min<DWORD>(len, 1000));
+  }
+  BYTE pin_state = 0;
+  len = 1;
+  crv = card_get_data(key, h, CARD_DATA_PIN_STATE, &pin_state, &len);
+  if (crv == VORN_OK) {
+    if (pin_state == 3) slot.token.flags |= CKF_TOKEN_INITIALIZED | CKF_USER_PIN_TO_BE_CHANGED;
+    if (pin_state == 4) slot.token.flags |= CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED;
+  }
+  CK_TOKEN_INFO& t = slot.token;
+  std::memset(t.model, ' ', sizeof t.model);  // blank-padded text field
+  t.ulMaxSessionCount = kMaxSessions;
+  t.ulMaxRwSessionCount = kMaxSessions;
+  t.ulSessionCount = 0;
+  t.ulRwSessionCount = 0;
+  t.ulMaxPinLen = 8;
+  t.ulMinPinLen = 4;
+  t.ulTotalPublicMemory = CK_UNAVAILABLE_INFORMATION;
+  t.ulFreePublicMemory = CK_UNAVAILABLE_INFORMATION;
+  t.ulTotalPrivateMemory = CK_UNAVAILABLE_INFORMATION;
+  t.ulFreePrivateMemory = CK_UNAVAILABLE_INFORMATION;
+  // Text fields the card did not fill are blanks, never zero bytes.
+  if (t.label[0] == 0) std::memset(t.label, ' ', sizeof t.label);
+  if (t.manufacturerID[0] == 0) std::memset(t.manufacturerID, ' ', sizeof t.manufacturerID);
+  if (t.serialNumber[0] == 0) std::memset(t.serialNumber, ' ', sizeof t.serialNumber);
+  slot.mechs = kMechanisms;
+  slot.mech_count = kMechRows;
+  slot.info.flags |= CKF_TOKEN_PRESENT;
+  slot.login = kNobody;
+  pin_forget(slot);
+  card_end(h);
+  return crv;
+}
+
+void token_teardown(Slot& slot) {
+  Guard g(kLockTeardown);
+  if (slot.token_present() || slot.card != 0) {
+    for (auto& s : slot.sessions) {
+      if (s.handle != 0) session_close(s.handle);
+    }
+  }
+  objects_drop_token(slot);
+  slot.info.flags &= ~static_cast<CK_FLAGS>(CKF_TOKEN_PRESENT);
+  if (slot.card != 0) {
+    card_detach(slot.card, slot_key(slot));
+    SCardDisconnect(slot.card, SCARD_LEAVE_CARD);
+  }
+  token_part_reset(slot);
+}
+
+CK_RV token_refresh(Slot& slot) {
+  Guard g(kLockRefresh);
+  if (slot.token_present()) {
+    CK_RV rv = presence_probe(slot);
+    if (rv != CKR_OK) {
+      token_teardown(slot);
+      return rv == CKR_TOKEN_NOT_RECOGNIZED ? CKR_DEVICE_ERROR : rv;
+    }
+    rv = same_card_check(slot);
+    if (rv == CKR_DEVICE_REMOVED) {
+      token_teardown(slot);
+      token_setup(slot);
+    }
+    return rv;
+  }
+  if (presence_probe(slot) == CKR_OK) {
+    token_setup(slot);
+    return CKR_SLOT_ID_INVALID;
+  }
+  return CKR_TOKEN_NOT_PRESENT;
+}
+
+CK_RV reader_scan() {
+  Module& m = mod();
+  SCARDCONTEXT ctx = 0;
+  LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx);
+  if (rv != SCARD_S_SUCCESS) return static_cast<CK_RV>(rv);
+  DWORD size = 0;
+  rv = SCardListReaders(ctx, nullptr, nullptr, &size);
+  if (rv != SCARD_S_SUCCESS) {
+    SCardReleaseContext(ctx);
+    return static_cast<CK_RV>(rv);
+  }
+  std::vector<char> names(size + 10, '\0');
+  rv = SCardListReaders(ctx, nullptr, names.data(), &size);
+  if (rv != SCARD_S_SUCCESS) {
+    SCardReleaseContext(ctx);
+    return static_cast<CK_RV>(rv);
+  }
+  card_table_open("PKCS11_VORN");
+  m.slot_count = 0;
+  CK_ULONG taken = 0;
+  for (const char* p = names.data(); *p != '\0' && taken < kMaxSlots; p += std::strlen(p) + 1) {
+    Slot& slot = m.slots[taken];
+    token_part_reset(slot);
+    slot.info = CK_SLOT_INFO{};
+    slot.reader = p;
+    // slotDescription shows the reader name blank-padded; reader keeps the
+    // exact name for the PC/SC calls, whatever its length.
+    blank_copy(slot.info.slotDescription, sizeof slot.info.slotDescription, slot.reader);
+    std::memset(slot.info.manufacturerID, ' ', sizeof slot.info.manufacturerID);
+    slot.in_use = true;
+    slot.info.flags = kSlotFlags;
+    slot.info.hardwareVersion = {1, 0};
+    slot.info.firmwareVersion = {1, 0};
+    slot.context = ctx;
+    ++taken;
+
+    SCARDHANDLE h = 0;
+    DWORD proto = 0;
+    if (SCardConnect(ctx, p, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &proto) == SCARD_S_SUCCESS) {
+      BYTE atr[kAtrBuf];
+      DWORD atr_len = sizeof atr;
+      DWORD state = 0;
+      DWORD name_len = 0;
+      LONG srv = SCardStatus(h, nullptr, &name_len, &state, &proto, atr, &atr_len);
+      SCardDisconnect(h, SCARD_LEAVE_CARD);
+      if (srv == SCARD_S_SUCCESS && card_in_reader(state) && atr_has_vorn(atr, atr_len)) {
+        CK_RV trv = token_setup(slot);
+        if (trv != CKR_OK) {
+          for (CK_ULONG i = 0; i < taken; ++i) {
+            if (m.slots[i].token_present()) token_teardown(m.slots[i]);
+            m.slots[i].in_use = false;
+          }
+          SCardReleaseContext(ctx);
+          return trv;
+        }
+      }
+    }
+  }
+  m.slot_count = taken;
+  return CKR_OK;
+}
+
+// Checks shared by the slot-based queries; on success *out is the slot.
+static CK_RV slot_checks(CK_SLOT_ID id, Slot** out) {
+  Module& m = mod();
+  if (id >= kMaxSlots) return CKR_SLOT_ID_INVALID;
+  if (m.slot_count == 0) return CKR_GENERAL_ERROR;
+  if (!m.slots[id].in_use) return CKR_SLOT_ID_INVALID;
+  *out = &m.slots[id];
+  return CKR_OK;
+}
+
+}  // namespace p11
+
+using namespace p11;
+
+VORN_P11_EXPORT CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
+                                    CK_ULONG_PTR pulCount) {
+  Guard g(kLockModule);
+  Module& m = mod();
+  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
+  if (m.slot_count == 0) return CKR_GENERAL_ERROR;
+  std::vector<CK_SLOT_ID> ids;
+  for (CK_ULONG i = 0; i < kMaxSlots; ++i) {
+    Slot& slot = m.slots[i];
+    if (!slot.in_use) continue;
+    if (tokenPresent) {
+      if (slot.token_present()) {
+        if (presence_probe(slot) != CKR_OK) {
+          token_teardown(slot);
+          continue;
+        }
+        if (same_card_check(slot) == CKR_DEVICE_REMOVED) {
+          token_teardown(slot);
+          token_setup(slot);
+        }
+      } else {
+        if (presence_probe(slot) != CKR_OK) continue;
+        token_setup(slot);
+      }
+    }
+    ids.push_back(i);
+  }
+  if (pSlotList != nullptr) {
+    if (*pulCount < ids.size()) {
+      *pulCount = ids.size();
+      return CKR_BUFFER_TOO_SMALL;
+    }
+    std::copy(ids.begin(), ids.end(), pSlotList);
+  }
+  *pulCount = ids.size();
+  return CKR_OK;
+}
+
+VORN_P11_EXPORT CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
+  Guard g(kLockModule);
+  Module& m = mod();
+  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+  if (m.slot_count == 0) return CKR_GENERAL_ERROR;
+  if (slotID >= kMaxSlots || !m.slots[slotID].in_use) return CKR_SLOT_ID_INVALID;
+  Slot& slot = m.slots[slotID];
+  token_refresh(slot);
+  *pInfo = slot.info;
+  return CKR_OK;
+}
+
+VORN_P11_EXPORT CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+  Guard g(kLockModule);
+  Module& m = mod();
+  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+  Slot* slot = nullptr;
+  CK_RV rv = slot_checks(slotID, &slot);
+  if (rv != CKR_OK) return rv;
+  if (slot->token_present()) {
+    rv = presence_probe(*slot);
+    if (rv != CKR_OK) {
+      token_teardown(*slot);
+      return rv;
+    }
+    rv = same_card_check(*slot);
+    if (rv == CKR_DEVICE_REMOVED) {
+      token_teardown(*slot);
+      token_setup(*slot);
+      rv = CKR_OK;
+    } else if (rv != CKR_OK) {
+      return rv;
+    }
+    *pInfo = slot->token;
+    return rv;
+  }
+  rv = presence_probe(*slot);
+  if (rv == CKR_OK) token_setup(*slot);
+  *pInfo = slot->token;
+  return rv;
+}
+
+VORN_P11_EXPORT CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
+                                         CK_ULONG_PTR pulCount) {
+  Guard g(kLockModule);
+  Module& m = mod();
+  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
+  Slot* slot = nullptr;
+  CK_RV rv = slot_checks(slotID, &slot);
+  if (rv != CKR_OK) return rv;
+  rv = token_refresh(*slot);
+  if (rv != CKR_OK) return rv;
+  const CK_ULONG n = slot->mech_count;
+  if (pMechanismList == nullptr) {
+    *pulCount = n;
+    return CKR_OK;
+  }
+  if (*pulCount < n) {
+    *pulCount = n;
+    return CKR_BUFFER_TOO_SMALL;
+  }
+  for (CK_ULONG i = 0; i < n; ++i) pMechanismList[i] = slot->mechs[i].type;
+  *pulCount = n;
+  return CKR_OK;
+}
+
+VORN_P11_EXPORT CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type,
+                                         CK_MECHANISM_INFO_PTR pInfo) {
+  Guard g(kLockModule);
+  Module& m = mod();
+  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+  Slot* slot = nullptr;
+  CK_RV rv = slot_checks(slotID, &slot);
+  if (rv != CKR_OK) return rv;
+  rv = token_refresh(*slot);
+  if (rv != CKR_OK) return rv;
+  for (CK_ULONG i = 0; i < slot->mech_count; ++i) {
+    if (slot->mechs[i].type == type) {
+      *pInfo = slot->mechs[i].info;
+      return CKR_OK;
+    }
+  }
+  return CKR_MECHANISM_INVALID;
+}
