@@ -2,18 +2,6 @@
 #include "vorn/secure.h"
 #include "softcrypto.h"
 
-vorn_rv sc_digest_init(std::uint8_t, sc_digest_ctx*) { return CARDERR_BAD_HASH; }
-vorn_rv sc_digest_update(std::uint8_t, sc_digest_ctx*, const std::uint8_t*, std::uint32_t) { return CARDERR_BAD_HASH; }
-vorn_rv sc_digest_final(std::uint8_t, sc_digest_ctx*, std::uint8_t*, std::uint32_t*) { return CARDERR_BAD_HASH; }
-vorn_rv sc_digest(std::uint8_t, const std::uint8_t*, std::uint32_t, std::uint8_t*, std::uint32_t*) { return CARDERR_BAD_HASH; }
-std::uint32_t sc_digest_size(std::uint8_t) { return 0; }
-vorn_rv sc_rc2_set_key(sc_rc2_key*, const std::uint8_t*, std::uint32_t, std::int32_t) { return CARDERR_BAD_ALGORITHM; }
-vorn_rv sc_rc4_set_key(sc_rc4_state*, const std::uint8_t*, std::uint32_t) { return CARDERR_BAD_ALGORITHM; }
-void sc_wipe(void* record, std::uint32_t len) { plat_wipe(record, len); }
-vorn_rv sc_encrypt(std::uint8_t, void*, std::uint8_t, std::uint8_t*, const std::uint8_t*, std::uint32_t, std::uint8_t*, std::uint32_t*) { return CARDERR_BAD_ALGORITHM; }
-vorn_rv sc_decrypt(std::uint8_t, void*, std::uint8_t, std::uint8_t*, const std::uint8_t*, std::uint32_t, std::uint8_t*, std::uint32_t*) { return CARDERR_BAD_ALGORITHM; }
-vorn_rv sc_ossl_aes_encrypt(std::uint8_t, const std::uint8_t*, std::uint8_t, const std::uint8_t*, const std::uint8_t*, std::uint32_t, std::uint8_t*, std::uint32_t*) { return CARDERR_BAD_ALGORITHM; }
-vorn_rv sc_ossl_aes_decrypt(std::uint8_t, const std::uint8_t*, std::uint8_t, const std::uint8_t*, const std::uint8_t*, std::uint32_t, std::uint8_t*, std::uint32_t*) { return CARDERR_BAD_ALGORITHM; }
 vorn_rv sc_random_init(sc_random*) { return CARDERR_BAD_ALGORITHM; }
 vorn_rv sc_random_update(sc_random*, const std::uint8_t*, std::uint32_t) { return CARDERR_BAD_ALGORITHM; }
 vorn_rv sc_random_bytes_needed(const sc_random*, std::uint32_t*) { return CARDERR_BAD_ALGORITHM; }
@@ -30,6 +18,3 @@ vorn_rv sc_rsa_private_decrypt(std::uint8_t*, std::uint32_t*, const std::uint8_t
 vorn_rv sc_rsa_check_signature(const std::uint8_t*, std::uint32_t, const std::uint8_t*, std::uint32_t, const sc_rsa_public_key*) { return RSAERR_MODULUS_LEN; }
 vorn_rv sc_rsa_generate_keypair(std::uint32_t, bool, sc_rsa_public_key*, sc_rsa_private_key*) { return RSAERR_MODULUS_LEN; }
 vorn_rv sc_generate_key(std::uint8_t, std::uint8_t*, std::uint32_t) { return CARDERR_BAD_ALGORITHM; }
-bool sc_set_cpu_extensions(bool) { return false; }
-bool sc_cpu_has_sha() { return false; }
-bool sc_cpu_has_aes() { return false; }
