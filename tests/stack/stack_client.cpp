@@ -365,6 +365,61 @@ Bytes SmSend(Card& card, const Channel& ch, const Bytes& plain, bool* mac_failed
   return rsp;
 }
 
+std::vector<TraceEntry> ReadTrace(int reader) {
+  std::vector<TraceEntry> out;
+  for (const auto& line : ReadLines(TracePath(reader))) {
+    std::istringstream in(line);
+    std::string seq, word;
+    TraceEntry e;
+    in >> seq >> e.kind;
+    while (in >> word) {
+      auto eq = word.find('=');
+      std::string key = eq == std::string::npos ? word : word.substr(0, eq);
+      std::string val = eq == std::string::npos ? "" : word.substr(eq + 1);
+      if (key == "cmd") e.cmd = val;
+      else if (key == "rsp") e.rsp = val;
+      else if (key == "pcmd") e.pcmd = val;
+      else if (key == "prsp") e.prsp = val;
+      else e.rest += (e.rest.empty() ? "" : " ") + word;
+    }
+    out.push_back(e);
+  }
+  return out;
+}
+
+std::vector<TraceEntry> TraceSince(int reader, std::size_t mark) {
+  auto all = ReadTrace(reader);
+  if (mark >= all.size()) return {};
+  return std::vector<TraceEntry>(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
+}
+
+std::string InsertFreshCard(int reader, const std::string& name, const std::vector<std::string>& options) {
+  std::string path = StackFile(name + ".card");
+  std::remove(path.c_str());
+  std::vector<std::string> args{"personalise", "--card", path};
+  args.insert(args.end(), options.begin(), options.end());
+  std::string out;
+  if (Cardsim(args, &out) != 0) {
+    ADD_FAILURE() << "personalise failed: " << out;
+    return path;
+  }
+  std::string ignored;
+  Vornenv({"remove", std::to_string(reader)}, &ignored);  // fails harmlessly when empty
+  out.clear();
+  if (Vornenv({"insert", std::to_string(reader), path}, &out) != 0) ADD_FAILURE() << "insert failed: " << out;
+  return path;
+}
+
+void SetFaults(int reader, const std::string& text) {
+  std::string path = StackFile("reader" + std::to_string(reader) + ".faults");
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream f(tmp, std::ios::trunc);
+    f << text;
+  }
+  std::rename(tmp.c_str(), path.c_str());
+}
+
 Bytes PinBlock(std::string_view pin) {
   Bytes b(pin.begin(), pin.end());
   b.resize(8, 0xFF);

@@ -121,6 +121,22 @@ std::optional<Channel> SelectAndOpen(Card& card, int app);
 // and sets *mac_failed.
 Bytes SmSend(Card& card, const Channel& ch, const Bytes& plain, bool* mac_failed = nullptr);
 
+// One line of a simulator trace ("N APDU cmd=.. rsp=.. [pcmd=..] [prsp=..]").
+struct TraceEntry {
+  std::string kind;  // "APDU" or "POWER"
+  std::string cmd, rsp, pcmd, prsp, rest;
+};
+std::vector<TraceEntry> ReadTrace(int reader);
+// Entries appended to the trace since `mark` (= the size of an earlier read).
+std::vector<TraceEntry> TraceSince(int reader, std::size_t mark);
+
+// A freshly personalised card file in the stack directory (extra options are
+// passed to `vorn-cardsim personalise`), inserted into `reader` after the
+// reader is emptied. Returns the file path; ADD_FAILUREs on error.
+std::string InsertFreshCard(int reader, const std::string& name, const std::vector<std::string>& options = {});
+// Writes the simulator fault file of a reader (read before each command).
+void SetFaults(int reader, const std::string& text);
+
 // PIN block: ASCII padded with FF to 8 bytes.
 Bytes PinBlock(std::string_view pin);
 
