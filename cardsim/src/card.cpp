@@ -297,19 +297,22 @@ Bytes Card::State::run(std::span<const std::uint8_t> cmd, std::string* pcmd, std
       a.le = cmd[5 + lc] == 0 ? 256 : cmd[5 + lc];
     }
   }
+  if ((a.cla & 0x10) != 0 && a.ins != 0x2A) return sw_bytes(0x6884);  // chaining only for PSO
   *secret_cmd = a.ins == 0x20 || a.ins == 0x24 || a.ins == 0x2C;
   const bool sm = (a.cla & 0x04) != 0;
   if (a.ins != 0xC0) {
     // Every command but GET RESPONSE ends a pending answer.
     drop_pending();
   }
-  if (a.ins != 0x2A && chain_on) {
+  // A chain (PSO parts, object pieces) continues only with its own command;
+  // fetching an answer with GET RESPONSE in between does not break it.
+  if (a.ins != 0x2A && a.ins != 0xC0 && chain_on) {
     chain_on = false;
     plat_wipe(chain.data(), chain.size());
     chain.clear();
   }
-  if (a.ins != 0x2A) sym_on = false;
-  if (a.ins != 0x48) wr_on = false;
+  if (a.ins != 0x2A && a.ins != 0xC0) sym_on = false;
+  if (a.ins != 0x48 && a.ins != 0xC0) wr_on = false;
 
   if (chan != 0) {
     if (!sm) {
@@ -361,7 +364,7 @@ Bytes Card::State::run(std::span<const std::uint8_t> cmd, std::string* pcmd, std
     in.ins = a.ins;
     in.p1 = a.p1;
     in.p2 = a.p2;
-    Bytes shown{a.cla, a.ins, a.p1, a.p2};
+    Bytes shown{static_cast<std::uint8_t>(a.cla & ~0x04), a.ins, a.p1, a.p2};
     if (is_case2(a.ins)) {
       // Le travels as the one data byte.
       if (plain.size() != 1) return sw_bytes(SW_WRONG_LENGTH);
@@ -481,24 +484,23 @@ Bytes Card::State::get_response_sm(const Apdu& a, std::string* prsp) {
 }
 
 Reply Card::State::dispatch(const Apdu& a, bool sm) {
-  const bool proprietary = (a.cla & 0x80) != 0;
   switch (a.ins) {
-    case 0xA4: return proprietary ? sw_only(SW_BAD_CLA) : select(a, sm);
-    case 0xB0: return proprietary ? sw_only(SW_BAD_CLA) : read_binary(a);
-    case 0xB2: return proprietary ? sw_only(SW_BAD_CLA) : sw_only(ef == 0 ? SW_NOT_ALLOWED : SW_INCOMPATIBLE_FILE);
-    case 0xD6: return proprietary ? sw_only(SW_BAD_CLA) : update_binary(a);
-    case 0xCA: return proprietary ? sw_only(SW_BAD_CLA) : get_data(a);
-    case 0x84: return proprietary ? sw_only(SW_BAD_CLA) : get_challenge(a);
-    case 0x20: return proprietary ? sw_only(SW_BAD_CLA) : verify(a);
-    case 0x24: return proprietary ? sw_only(SW_BAD_CLA) : change_ref(a);
-    case 0x2C: return proprietary ? sw_only(SW_BAD_CLA) : reset_retry(a);
-    case 0x2E: return proprietary ? sw_only(SW_BAD_CLA) : logout(a);
+    case 0xA4: return select(a, sm);
+    case 0xB0: return read_binary(a);
+    case 0xB2: return sw_only(ef == 0 ? SW_NOT_ALLOWED : SW_INCOMPATIBLE_FILE);  // no record files
+    case 0xD6: return update_binary(a);
+    case 0xCA: return get_data(a);
+    case 0x84: return get_challenge(a);
+    case 0x20: return verify(a);
+    case 0x24: return change_ref(a);
+    case 0x2C: return reset_retry(a);
+    case 0x2E: return logout(a);
     case 0x4C:
-      if (!proprietary) return sw_only(SW_BAD_CLA);
-      return sm ? sw_only(SW_CONDITIONS) : mutual_auth_init(a);
     case 0x4E:
-      if (!proprietary) return sw_only(SW_BAD_CLA);
-      return sm ? sw_only(SW_CONDITIONS) : mutual_auth_final(a);
+      // Proprietary mutual authentication, in plain before the channel exists.
+      if ((a.cla & 0x80) == 0) return sw_only(SW_BAD_CLA);
+      if (sm) return sw_only(SW_CONDITIONS);
+      return a.ins == 0x4C ? mutual_auth_init(a) : mutual_auth_final(a);
     case 0x22:
     case 0x2A:
     case 0x46:
@@ -506,7 +508,6 @@ Reply Card::State::dispatch(const Apdu& a, bool sm) {
     case 0x50:
     case 0x52:
     case 0x54: {
-      if (!proprietary) return sw_only(SW_BAD_CLA);
       if (!sm) return sw_only(SW_SECURITY);  // object and key commands need the channel
       if (app == 0 || app != chan) return sw_only(SW_CONDITIONS);
       switch (a.ins) {
