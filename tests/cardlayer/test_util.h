@@ -62,4 +62,40 @@ inline Bytes des2_ecb(const Bytes& key, const Bytes& in, bool enc) {
   return evp_ecb(EVP_des_ede_ecb(), key, in, enc);
 }
 
+// Reference secure-messaging steps (OpenSSL), independent of the layer.
+inline Bytes ref_mac(const Bytes& key, const Bytes& data) {
+  Bytes padded = data;
+  std::size_t q = 8 - data.size() % 8;
+  padded.insert(padded.end(), q, static_cast<std::uint8_t>(q));
+  Bytes out(padded.size() + 16);
+  std::uint8_t iv[8] = {};
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  EVP_EncryptInit_ex(ctx, EVP_des_ede_cbc(), nullptr, key.data(), iv);
+  EVP_CIPHER_CTX_set_padding(ctx, 0);
+  int n = 0;
+  EVP_EncryptUpdate(ctx, out.data(), &n, padded.data(), static_cast<int>(padded.size()));
+  EVP_CIPHER_CTX_free(ctx);
+  return Bytes(out.begin() + n - 8, out.begin() + n - 4);
+}
+
+// Wraps a plain command (CLA INS P1 P2 Lc data, or CLA INS P1 P2 Le for the
+// four commands whose answer the layer fetches).
+inline Bytes ref_wrap(const Bytes& key, Bytes cmd) {
+  cmd[0] |= 0x04;
+  const std::uint8_t ins = cmd[1];
+  if (ins == 0xB0 || ins == 0xB2 || ins == 0x84 || ins == 0xCA) cmd = {cmd[0], cmd[1], cmd[2], cmd[3], 0x01, cmd[4]};
+  Bytes mac = ref_mac(key, cmd);
+  Bytes data(cmd.begin() + 5, cmd.end());
+  Bytes out(cmd.begin(), cmd.begin() + 5);
+  if (!data.empty()) {
+    std::size_t p = 16 - data.size() % 16;
+    data.insert(data.end(), p, static_cast<std::uint8_t>(p));
+    data = aes_ecb(key, data, true);
+  }
+  out.insert(out.end(), data.begin(), data.end());
+  out.insert(out.end(), mac.begin(), mac.end());
+  out[4] = static_cast<std::uint8_t>(data.size() + 4);
+  return out;
+}
+
 }  // namespace clt
