@@ -112,15 +112,9 @@ VORN_P11_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_U
   Session* sess = nullptr;
   CK_RV rv = session_lookup(hSession, &slot, &sess);
   if (rv != CKR_OK) return rv;
-  if (pData == nullptr || pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
-  if (ulDataLen == 0) return CKR_DATA_LEN_RANGE;
-  rv = sign_prologue(slot);
-  if (rv != CKR_OK) return rv;
-  if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
   Guard og(kLockSignOp);
   OpContext& ctx = sess->sign;
-  if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
-  // Every outcome below but a length answer ends the operation.
+  // Every outcome but a length answer ends the operation.
   struct End {
     OpContext& c;
     bool keep = false;
@@ -128,6 +122,12 @@ VORN_P11_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_U
       if (!keep) c = OpContext{};
     }
   } end{ctx};
+  if (pData == nullptr || pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
+  if (ulDataLen == 0) return CKR_DATA_LEN_RANGE;
+  rv = sign_prologue(slot);
+  if (rv != CKR_OK) return rv;
+  if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
+  if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
   Object* key = nullptr;
   rv = context_key(slot, ctx, &key);
   if (rv != CKR_OK) return rv;
@@ -205,18 +205,18 @@ VORN_P11_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK
   Session* sess = nullptr;
   CK_RV rv = session_lookup(hSession, &slot, &sess);
   if (rv != CKR_OK) return rv;
+  Guard og(kLockVerifyOp);
+  OpContext& ctx = sess->verify;
+  struct End {
+    OpContext& c;
+    ~End() { c = OpContext{}; }
+  } end{ctx};
   if (pData == nullptr || ulDataLen == 0 || pSignature == nullptr) return CKR_ARGUMENTS_BAD;
   if (ulSignatureLen == 0) return CKR_SIGNATURE_LEN_RANGE;
   rv = sign_prologue(slot);
   if (rv != CKR_OK) return rv;
   if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
-  Guard og(kLockVerifyOp);
-  OpContext& ctx = sess->verify;
   if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
-  struct End {
-    OpContext& c;
-    ~End() { c = OpContext{}; }
-  } end{ctx};
   Object* key = nullptr;
   rv = context_key(slot, ctx, &key);
   if (rv != CKR_OK) return rv;

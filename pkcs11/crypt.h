@@ -1,0 +1,81 @@
+// The cipher engine behind C_Encrypt*/C_Decrypt*, shared with wrapping and
+// unwrapping (wrap.cpp) and the helpers of the key operations.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "crypt_state.h"
+#include "module.h"
+
+namespace p11 {
+
+// A byte buffer that is wiped when it dies.
+class SecureBytes {
+ public:
+  SecureBytes() = default;
+  explicit SecureBytes(std::size_t n) : b_(n) {}
+  SecureBytes(const SecureBytes&) = delete;
+  SecureBytes& operator=(const SecureBytes&) = delete;
+  ~SecureBytes() { wipe(); }
+  void wipe() {
+    if (!b_.empty()) plat_wipe(b_.data(), b_.size());
+  }
+  void resize(std::size_t n) {
+    if (n < b_.size()) plat_wipe(b_.data() + n, b_.size() - n);
+    if (n > b_.capacity()) {
+      std::vector<std::uint8_t> nb(n);
+      if (!b_.empty()) std::copy(b_.begin(), b_.end(), nb.begin());
+      wipe();
+      b_.swap(nb);
+    } else {
+      b_.resize(n);
+    }
+  }
+  void assign(const std::uint8_t* p, std::size_t n) {
+    resize(n);
+    if (n != 0) std::copy(p, p + n, b_.begin());
+  }
+  std::uint8_t* data() { return b_.data(); }
+  const std::uint8_t* data() const { return b_.data(); }
+  std::size_t size() const { return b_.size(); }
+  bool empty() const { return b_.empty(); }
+
+ private:
+  std::vector<std::uint8_t> b_;
+};
+
+// The slot's row of a mechanism when it carries `flag`, else null.
+const MechRow* slot_mech(const Slot& slot, CK_MECHANISM_TYPE type, CK_FLAGS flag);
+// The module table's key type of a mechanism (~0 when unknown).
+CK_KEY_TYPE mech_key_type(CK_MECHANISM_TYPE type);
+// Whether a key of type t may be used with a cipher mechanism: the
+// mechanism's own key type, and two-key triple DES under the 3DES rows.
+bool key_type_fits(CK_KEY_TYPE t, CK_MECHANISM_TYPE mech);
+// Cipher mechanisms the engine knows (RSA, RC2, RC4, DES, 3DES, AES).
+bool crypt_mechanism(CK_MECHANISM_TYPE type);
+// Block size (1 for RC4, 0 for RSA) and padding of a cipher mechanism.
+std::uint32_t crypt_block_size(CK_MECHANISM_TYPE type);
+bool crypt_padded(CK_MECHANISM_TYPE type);
+// Parameter checks of the init step: IV and RC2 effective bits go into ctx.
+// CKR_MECHANISM_PARAM_INVALID on a mismatch.
+CK_RV crypt_params(const CK_MECHANISM& m, CryptContext* ctx);
+// Token refresh with the mapping of the cipher and wrap entry points.
+CK_RV crypt_refresh(Slot& slot);
+// A token key that lives on the card.
+bool key_on_card(const Object& key);
+// RSA modulus length of a key (reads a card public key's value when its
+// modulus is not loaded yet); 0 when it cannot be found.
+std::size_t rsa_modulus_len(Slot& slot, Object& key);
+
+// Single-part operation with an initialised context, as C_Encrypt and
+// C_Decrypt run it: padding added or removed, IV and RC4 state advanced in
+// ctx. Length rules give CKR_DATA_LEN_RANGE (encrypt) or
+// CKR_ENCRYPTED_DATA_LEN_RANGE (decrypt); a bad CBC_PAD pad byte gives
+// CKR_ENCRYPTED_DATA_INVALID.
+CK_RV crypt_single(Slot& slot, Object& key, CryptContext& ctx, bool encrypt, const std::uint8_t* in,
+                   std::size_t len, SecureBytes* out);
+// Output length of a single-part encryption of len bytes (0 when the length
+// breaks the mechanism's rule).
+std::size_t crypt_encrypt_len(Slot& slot, Object& key, const CryptContext& ctx, std::size_t len);
+
+}  // namespace p11

@@ -1,0 +1,314 @@
+// Object store: find with and without login, attribute reads (sensitive,
+// lazy card reads, caller buffers), changes, creation checks, token objects
+// written to the card and destroyed again.
+#include <algorithm>
+#include <cstring>
+
+#include "p11_test.h"
+
+using namespace p11test;
+
+namespace {
+
+CK_BBOOL kTrue = CK_TRUE;
+CK_BBOOL kFalse = CK_FALSE;
+
+CK_OBJECT_HANDLE create(CK_SESSION_HANDLE h, std::vector<CK_ATTRIBUTE> t, CK_RV want = CKR_OK) {
+  CK_OBJECT_HANDLE o = 0;
+  EXPECT_EQ(C_CreateObject(h, t.data(), t.size(), &o), want);
+  return o;
+}
+
+}  // namespace
+
+TEST(Objects, PrivateObjectsAreHiddenBeforeLogin) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0);
+  auto all = find(h, {});
+  EXPECT_EQ(all.size(), 4u);
+  EXPECT_EQ(find_class(h, CKO_CERTIFICATE).size(), 2u);
+  EXPECT_EQ(find_class(h, CKO_PUBLIC_KEY).size(), 2u);
+  EXPECT_TRUE(find_class(h, CKO_PRIVATE_KEY).empty());
+  ASSERT_EQ(login(h), CKR_OK);
+  EXPECT_EQ(find(h, {}).size(), 6u);
+  auto priv = find_class(h, CKO_PRIVATE_KEY);
+  ASSERT_EQ(priv.size(), 2u);
+  // Keys and certificates pair through CKA_ID (the modulus hash).
+  for (CK_OBJECT_HANDLE k : priv) {
+    Bytes id = attr(h, k, CKA_ID);
+    ASSERT_EQ(id.size(), 20u);
+    CK_OBJECT_CLASS cc = CKO_CERTIFICATE;
+    auto certs = find(h, {{CKA_CLASS, &cc, sizeof cc}, {CKA_ID, id.data(), id.size()}});
+    EXPECT_EQ(certs.size(), 1u);
+    EXPECT_EQ(attr(h, k, 0x8004), id);
+  }
+  // Handing out one at a time: the read position advances.
+  ASSERT_EQ(C_FindObjectsInit(h, nullptr, 0), CKR_OK);
+  CK_OBJECT_HANDLE buf[3] = {0, 0, 0};
+  CK_ULONG n = 9;
+  std::vector<CK_OBJECT_HANDLE> seen;
+  while (C_FindObjects(h, buf, 1, &n) == CKR_OK && n == 1) seen.push_back(buf[0]);
+  EXPECT_EQ(seen.size(), 6u);
+  EXPECT_EQ(buf[1], 0u);
+  EXPECT_EQ(C_FindObjectsFinal(h), CKR_OK);
+}
+
+TEST(Objects, SearchChecks) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0);
+  CK_OBJECT_HANDLE buf[4];
+  CK_ULONG n = 7;
+  EXPECT_EQ(C_FindObjects(h, buf, 4, &n), CKR_OPERATION_NOT_INITIALIZED);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(C_FindObjects(h, buf, 0, &n), CKR_ARGUMENTS_BAD);
+  EXPECT_EQ(C_FindObjectsFinal(h), CKR_OPERATION_NOT_INITIALIZED);
+  EXPECT_EQ(C_FindObjectsInit(h, nullptr, 1), CKR_ARGUMENTS_BAD);
+  std::uint8_t three[3] = {1, 0, 0};
+  CK_ATTRIBUTE bad{CKA_CLASS, three, 3};
+  EXPECT_EQ(C_FindObjectsInit(h, &bad, 1), CKR_ATTRIBUTE_VALUE_INVALID);
+  CK_ATTRIBUTE unknown{CKA_MODIFIABLE + 0x7000, nullptr, 0};
+  EXPECT_EQ(C_FindObjectsInit(h, &unknown, 1), CKR_ATTRIBUTE_TYPE_INVALID);
+  ASSERT_EQ(C_FindObjectsInit(h, nullptr, 0), CKR_OK);
+  EXPECT_EQ(C_FindObjectsInit(h, nullptr, 0), CKR_OPERATION_ACTIVE);
+  EXPECT_EQ(C_FindObjectsFinal(h), CKR_OK);
+  // A label search matches exactly, bytes and length.
+  const char* lbl = "VORN demo signature key";
+  EXPECT_EQ(find(h, {{CKA_LABEL, const_cast<char*>(lbl), std::strlen(lbl)}}).size(), 1u);
+  EXPECT_EQ(find(h, {{CKA_LABEL, const_cast<char*>(lbl), std::strlen(lbl) - 1}}).size(), 0u);
+}
+
+TEST(Objects, AttributeReads) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0);
+  ASSERT_EQ(login(h), CKR_OK);
+  auto priv = find_class(h, CKO_PRIVATE_KEY);
+  auto certs = find_class(h, CKO_CERTIFICATE);
+  auto pubs = find_class(h, CKO_PUBLIC_KEY);
+  ASSERT_EQ(priv.size(), 2u);
+  ASSERT_EQ(certs.size(), 2u);
+  ASSERT_EQ(pubs.size(), 2u);
+
+  // Secret parts of a card key are withheld.
+  std::uint8_t p1[200];
+  CK_ATTRIBUTE a{CKA_PRIME_1, p1, sizeof p1};
+  EXPECT_EQ(C_GetAttributeValue(h, priv[0], &a, 1), CKR_ATTRIBUTE_SENSITIVE);
+  EXPECT_EQ(a.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+  // A type the class does not carry.
+  CK_ULONG bits = 0;
+  CK_ATTRIBUTE mb{CKA_MODULUS_BITS, &bits, sizeof bits};
+  EXPECT_EQ(C_GetAttributeValue(h, certs[0], &mb, 1), CKR_ATTRIBUTE_TYPE_INVALID);
+  EXPECT_EQ(mb.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+  // Rows outside the queryable part of the table.
+  CK_ATTRIBUTE hw{CKA_HW_FEATURE_TYPE, nullptr, 0};
+  EXPECT_EQ(C_GetAttributeValue(h, certs[0], &hw, 1), CKR_ATTRIBUTE_TYPE_INVALID);
+  // Several entries: served ones are filled, the code is the last failure.
+  CK_OBJECT_CLASS cls = 99;
+  CK_BBOOL tok = 9;
+  CK_ATTRIBUTE several[3] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_PRIME_2, nullptr, 0}, {CKA_TOKEN, &tok, 1}};
+  EXPECT_EQ(C_GetAttributeValue(h, priv[0], several, 3), CKR_ATTRIBUTE_SENSITIVE);
+  EXPECT_EQ(cls, static_cast<CK_OBJECT_CLASS>(CKO_PRIVATE_KEY));
+  EXPECT_EQ(tok, CK_TRUE);
+  EXPECT_EQ(several[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+
+  EXPECT_EQ(attr_ulong(h, pubs[0], CKA_MODULUS_BITS), 2048u);
+  EXPECT_EQ(attr_ulong(h, priv[0], CKA_KEY_TYPE), static_cast<CK_ULONG>(CKK_RSA));
+  EXPECT_EQ(attr(h, pubs[0], CKA_PUBLIC_EXPONENT), (Bytes{1, 0, 1}));
+  // The private key's modulus (attribute list) equals the public key's
+  // (card value, read on first use).
+  Bytes id0 = attr(h, priv[0], CKA_ID);
+  CK_OBJECT_CLASS pc = CKO_PUBLIC_KEY;
+  auto pub0 = find(h, {{CKA_CLASS, &pc, sizeof pc}, {CKA_ID, id0.data(), id0.size()}});
+  ASSERT_EQ(pub0.size(), 1u);
+  Bytes n_priv = attr(h, priv[0], CKA_MODULUS);
+  EXPECT_EQ(n_priv.size(), 256u);
+  EXPECT_EQ(attr(h, pub0[0], CKA_MODULUS), n_priv);
+}
+
+TEST(Objects, CertificateValueIsReadFromTheCardOnce) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0);
+  auto certs = find_class(h, CKO_CERTIFICATE);
+  ASSERT_EQ(certs.size(), 2u);
+  std::size_t t0 = trace_lines(0);
+  CK_ATTRIBUTE q{CKA_VALUE, nullptr, 0};
+  ASSERT_EQ(C_GetAttributeValue(h, certs[0], &q, 1), CKR_OK);
+  std::size_t t1 = trace_lines(0);
+  EXPECT_GT(t1, t0);
+  ASSERT_GT(q.ulValueLen, 200u);
+  // A buffer one byte short: no write past its length.
+  Bytes v(q.ulValueLen + 8, 0xA5);
+  q.pValue = v.data();
+  q.ulValueLen -= 1;
+  EXPECT_EQ(C_GetAttributeValue(h, certs[0], &q, 1), CKR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(q.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+  EXPECT_TRUE(std::all_of(v.begin(), v.end(), [](std::uint8_t b) { return b == 0xA5; }));
+  Bytes der = attr(h, certs[0], CKA_VALUE);
+  EXPECT_EQ(trace_lines(0), t1);  // no further card traffic
+  const unsigned char* p = der.data();
+  X509* x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+  ASSERT_NE(x, nullptr);
+  char cn[128] = {};
+  X509_NAME_get_text_by_NID(X509_get_subject_name(x), NID_commonName, cn, sizeof cn);
+  X509_free(x);
+  EXPECT_TRUE(std::string(cn) == "VORN demo signature key" || std::string(cn) == "VORN demo decipherment key");
+  EXPECT_EQ(attr(h, certs[0], CKA_LABEL), Bytes(cn, cn + std::strlen(cn)));
+}
+
+TEST(Objects, ChangesAndReadOnlyAttributes) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE ro = open_session(0);
+  CK_SESSION_HANDLE rw = open_session(0, true);
+  auto pubs = find_class(rw, CKO_PUBLIC_KEY);
+  ASSERT_EQ(pubs.size(), 2u);
+  std::uint8_t n[4] = {1, 2, 3, 4};
+  CK_ATTRIBUTE mod{CKA_MODULUS, n, 4};
+  EXPECT_EQ(C_SetAttributeValue(rw, pubs[0], &mod, 1), CKR_ATTRIBUTE_READ_ONLY);
+  const char* lbl = "renamed key";
+  CK_ATTRIBUTE label{CKA_LABEL, const_cast<char*>(lbl), std::strlen(lbl)};
+  EXPECT_EQ(C_SetAttributeValue(ro, pubs[0], &label, 1), CKR_USER_NOT_LOGGED_IN);
+  ASSERT_EQ(C_SetAttributeValue(rw, pubs[0], &label, 1), CKR_OK);
+  EXPECT_EQ(attr(rw, pubs[0], CKA_LABEL), Bytes(lbl, lbl + std::strlen(lbl)));
+  // A secret key of the session: CKA_SENSITIVE may not be turned off.
+  std::uint8_t key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  CK_OBJECT_CLASS sk = CKO_SECRET_KEY;
+  CK_KEY_TYPE aes = CKK_AES;
+  CK_OBJECT_HANDLE s = create(rw, {{CKA_CLASS, &sk, sizeof sk}, {CKA_KEY_TYPE, &aes, sizeof aes},
+                                   {CKA_VALUE, key, sizeof key}});
+  ASSERT_NE(s, 0u);
+  CK_ATTRIBUTE off{CKA_SENSITIVE, &kFalse, 1};
+  EXPECT_EQ(C_SetAttributeValue(rw, s, &off, 1), CKR_ATTRIBUTE_READ_ONLY);
+  CK_ATTRIBUTE ext{CKA_EXTRACTABLE, &kTrue, 1};
+  EXPECT_EQ(C_SetAttributeValue(rw, s, &ext, 1), CKR_ATTRIBUTE_READ_ONLY);
+  CK_ATTRIBUTE on{CKA_SENSITIVE, &kTrue, 1};
+  ASSERT_EQ(C_SetAttributeValue(rw, s, &on, 1), CKR_OK);
+  CK_ATTRIBUTE v{CKA_VALUE, nullptr, 0};
+  EXPECT_EQ(C_GetAttributeValue(rw, s, &v, 1), CKR_ATTRIBUTE_SENSITIVE);
+  // Reopened: the label change was written to the card.
+  ASSERT_EQ(C_CloseAllSessions(0), CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0);
+  auto found = find(h, {{CKA_LABEL, const_cast<char*>(lbl), std::strlen(lbl)}});
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(attr_ulong(h, found[0], CKA_CLASS), static_cast<CK_ULONG>(CKO_PUBLIC_KEY));
+}
+
+TEST(Objects, CreationChecks) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE rw = open_session(0, true);
+  RsaKey k = rsa_generate(1024);
+  CK_OBJECT_CLASS pub = CKO_PUBLIC_KEY, sk = CKO_SECRET_KEY, bad_class = 7;
+  CK_KEY_TYPE rsa = CKK_RSA, aes = CKK_AES, des3 = CKK_DES3;
+  std::uint8_t three[1] = {3};
+  create(rw, {{CKA_CLASS, &pub, sizeof pub}, {CKA_KEY_TYPE, &rsa, sizeof rsa}, {CKA_MODULUS, k.n.data(), k.n.size()},
+              {CKA_PUBLIC_EXPONENT, three, 1}, {CKA_TOKEN, &kFalse, 1}},
+         CKR_ATTRIBUTE_VALUE_INVALID);
+  create(rw, {{CKA_CLASS, &pub, sizeof pub}, {CKA_KEY_TYPE, &rsa, sizeof rsa}, {CKA_PUBLIC_EXPONENT, three, 1}},
+         CKR_TEMPLATE_INCOMPLETE);
+  CK_ULONG bits = 1024;
+  create(rw, {{CKA_CLASS, &pub, sizeof pub}, {CKA_KEY_TYPE, &rsa, sizeof rsa}, {CKA_MODULUS, k.n.data(), k.n.size()},
+              {CKA_PUBLIC_EXPONENT, k.e.data(), k.e.size()}, {CKA_MODULUS_BITS, &bits, sizeof bits}},
+         CKR_TEMPLATE_INCONSISTENT);
+  std::uint8_t key24[24] = {};
+  create(rw, {{CKA_CLASS, &sk, sizeof sk}, {CKA_KEY_TYPE, &aes, sizeof aes}, {CKA_VALUE, key24, 24}},
+         CKR_ATTRIBUTE_VALUE_INVALID);
+  CK_OBJECT_HANDLE d3 =
+      create(rw, {{CKA_CLASS, &sk, sizeof sk}, {CKA_KEY_TYPE, &des3, sizeof des3}, {CKA_VALUE, key24, 24}});
+  EXPECT_NE(d3, 0u);
+  create(rw, {{CKA_CLASS, &bad_class, sizeof bad_class}}, CKR_ATTRIBUTE_VALUE_INVALID);
+  create(rw, {{CKA_LABEL, key24, 3}}, CKR_TEMPLATE_INCOMPLETE);
+  std::uint8_t c3[3] = {};
+  create(rw, {{CKA_CLASS, c3, 3}}, CKR_TEMPLATE_INCONSISTENT);
+  create(rw, {{CKA_CLASS, &sk, sizeof sk}, {CKA_KEY_TYPE, &aes, sizeof aes}, {CKA_VALUE, key24, 16},
+              {CKA_MODULUS, key24, 4}},
+         CKR_ATTRIBUTE_TYPE_INVALID);
+  // A session public key: derived values.
+  CK_OBJECT_HANDLE p = create(rw, {{CKA_CLASS, &pub, sizeof pub}, {CKA_KEY_TYPE, &rsa, sizeof rsa},
+                                   {CKA_MODULUS, k.n.data(), k.n.size()}, {CKA_TOKEN, &kFalse, 1},
+                                   {CKA_PUBLIC_EXPONENT, k.e.data(), k.e.size()}});
+  ASSERT_NE(p, 0u);
+  EXPECT_EQ(attr_ulong(rw, p, CKA_MODULUS_BITS), 1024u);
+  std::uint8_t sha[20];
+  SHA1(k.n.data(), k.n.size(), sha);
+  EXPECT_EQ(attr(rw, p, 0x8004), Bytes(sha, sha + 20));
+  // Session objects are the creator's: a read-only public session may not
+  // create a token object.
+  CK_SESSION_HANDLE ro = open_session(0);
+  create(ro, {{CKA_CLASS, &pub, sizeof pub}, {CKA_KEY_TYPE, &rsa, sizeof rsa}, {CKA_MODULUS, k.n.data(), k.n.size()},
+              {CKA_PUBLIC_EXPONENT, k.e.data(), k.e.size()}},
+         CKR_USER_NOT_LOGGED_IN);
+  // Ten session objects at most per session.
+  CK_OBJECT_CLASS data = CKO_DATA;
+  int made = 0;
+  for (int i = 0; i < 12; ++i) {
+    CK_OBJECT_HANDLE o = 0;
+    CK_ATTRIBUTE t{CKA_CLASS, &data, sizeof data};
+    if (C_CreateObject(rw, &t, 1, &o) == CKR_OK) ++made;
+  }
+  EXPECT_EQ(made, 8);  // two places already taken above
+}
+
+TEST(Objects, TokenObjectsAreWrittenToTheCardAndDestroyed) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE rw = open_session(0, true);
+  ASSERT_EQ(login(rw), CKR_OK);
+  CK_OBJECT_CLASS data = CKO_DATA;
+  const char* app = "vorn-tests";
+  std::uint8_t value[300];
+  for (int i = 0; i < 300; ++i) value[i] = static_cast<std::uint8_t>(i * 7);
+  const char* lbl = "token data";
+  CK_OBJECT_HANDLE o = create(rw, {{CKA_CLASS, &data, sizeof data}, {CKA_TOKEN, &kTrue, 1},
+                                   {CKA_PRIVATE, &kTrue, 1}, {CKA_LABEL, const_cast<char*>(lbl), std::strlen(lbl)},
+                                   {CKA_APPLICATION, const_cast<char*>(app), std::strlen(app)},
+                                   {CKA_VALUE, value, sizeof value}});
+  ASSERT_NE(o, 0u);
+  // Seen again after the objects are reloaded from the card.
+  ASSERT_EQ(C_CloseAllSessions(0), CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0, true);
+  auto before = find(h, {{CKA_LABEL, const_cast<char*>(lbl), std::strlen(lbl)}});
+  EXPECT_TRUE(before.empty());  // private, not logged in
+  ASSERT_EQ(login(h), CKR_OK);
+  auto found = find(h, {{CKA_LABEL, const_cast<char*>(lbl), std::strlen(lbl)}});
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(attr(h, found[0], CKA_VALUE), Bytes(value, value + sizeof value));
+  EXPECT_EQ(attr(h, found[0], CKA_APPLICATION), Bytes(app, app + std::strlen(app)));
+  // A new value is written back.
+  std::uint8_t v2[5] = {9, 8, 7, 6, 5};
+  CK_ATTRIBUTE nv{CKA_VALUE, v2, 5};
+  ASSERT_EQ(C_SetAttributeValue(h, found[0], &nv, 1), CKR_OK);
+  ASSERT_EQ(C_CloseAllSessions(0), CKR_OK);
+  h = open_session(0, true);
+  ASSERT_EQ(login(h), CKR_OK);
+  found = find(h, {{CKA_LABEL, const_cast<char*>(lbl), std::strlen(lbl)}});
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(attr(h, found[0], CKA_VALUE), Bytes(v2, v2 + 5));
+  ASSERT_EQ(C_DestroyObject(h, found[0]), CKR_OK);
+  EXPECT_EQ(C_DestroyObject(h, found[0]), CKR_OBJECT_HANDLE_INVALID);
+  ASSERT_EQ(C_CloseAllSessions(0), CKR_OK);
+  h = open_session(0);
+  ASSERT_EQ(login(h), CKR_OK);
+  EXPECT_TRUE(find(h, {{CKA_LABEL, const_cast<char*>(lbl), std::strlen(lbl)}}).empty());
+  EXPECT_EQ(find(h, {}).size(), 6u);
+}
+
+TEST(Objects, WriteAccessRules) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE ro = open_session(0);
+  CK_SESSION_HANDLE rw = open_session(0, true);
+  auto certs = find_class(rw, CKO_CERTIFICATE);
+  ASSERT_EQ(certs.size(), 2u);
+  EXPECT_EQ(C_DestroyObject(ro, certs[0]), CKR_SESSION_READ_ONLY);
+  ASSERT_EQ(login(ro), CKR_OK);
+  EXPECT_EQ(C_DestroyObject(ro, certs[0]), CKR_SESSION_READ_ONLY);  // token object, read-only session
+  const char* lbl = "x";
+  CK_ATTRIBUTE label{CKA_LABEL, const_cast<char*>(lbl), 1};
+  EXPECT_EQ(C_SetAttributeValue(ro, certs[0], &label, 1), CKR_SESSION_READ_ONLY);
+  EXPECT_EQ(C_DestroyObject(rw, 0), CKR_OBJECT_HANDLE_INVALID);
+  EXPECT_EQ(C_GetAttributeValue(rw, 0x7FFFFFF, &label, 1), CKR_OBJECT_HANDLE_INVALID);
+}
