@@ -378,7 +378,7 @@ TEST_F(Layer, WrappedCommandsCarryPaddingAndMac) {
   auto t = fake::trace(kH);
   ASSERT_EQ(t.size(), 3u);
   EXPECT_EQ(t[0].cmd.substr(0, 10), "8422000024");
-  EXPECT_EQ(t[0].pcmd, "8422000010890E" + hex(iv14));
+  EXPECT_EQ(t[0].plain(), "8022000010890E" + hex(iv14));
   EXPECT_EQ(t[1].cmd.substr(0, 10), "8422000014");
   EXPECT_EQ(t[2].cmd.substr(0, 10), "0420001104");
   EXPECT_EQ(t[2].cmd.size(), 18u);
@@ -480,7 +480,7 @@ TEST_F(Layer, ChannelResetClosesSelectsMasterFileAndWipesKey) {
   sm_channel_reset(kH, kKey);
   auto p = plain();
   ASSERT_EQ(p.size(), 2u);
-  EXPECT_TRUE(starts(p[0], "04A4044C0C"));
+  EXPECT_TRUE(starts(p[0], "00A4044C0C"));
   EXPECT_EQ(p[1], "00A40004023F00");
   CardSlot s = slot_of(kKey);
   EXPECT_EQ(s.channelState, 0);
@@ -577,8 +577,8 @@ TEST_F(Layer, VerifyUnderTheChannelWritesCacheInPlainAndReopens) {
   ASSERT_EQ(pin_verify(kKey, kH, PIN_REF_USER, kPin1234.data(), &tries), VORN_OK);
   auto p = plain();
   ASSERT_EQ(p.size(), 9u);
-  EXPECT_EQ(p[0], "0420001108****************");
-  EXPECT_TRUE(starts(p[1], "04A4044C0C"));
+  EXPECT_EQ(p[0], "0020001108****************");
+  EXPECT_TRUE(starts(p[1], "00A4044C0C"));
   EXPECT_EQ(p[2], "00A40004023F00");
   EXPECT_EQ(p[3], "00A40004020FCF");
   EXPECT_EQ(p[4], "00D6000008A4B07BD1FD0EC0D0");
@@ -777,11 +777,11 @@ TEST_F(Layer, AttributeListsRoundTripInPieces) {
   const DWORD pieces = (size + 238) / 239;
   ASSERT_EQ(p.size(), 1 + pieces);
   char head[64];
-  std::snprintf(head, sizeof head, "84480001078202%04X830106", static_cast<unsigned>(size));
+  std::snprintf(head, sizeof head, "80480001078202%04X830106", static_cast<unsigned>(size));
   EXPECT_EQ(p[0], head);
   for (DWORD i = 0; i < pieces; ++i) {
     char pre[16];
-    std::snprintf(pre, sizeof pre, "8448%02X01", static_cast<unsigned>((i + 2) | (i + 1 == pieces ? 0x80 : 0)));
+    std::snprintf(pre, sizeof pre, "8048%02X01", static_cast<unsigned>((i + 2) | (i + 1 == pieces ? 0x80 : 0)));
     EXPECT_TRUE(starts(p[1 + i], pre)) << p[1 + i];
   }
 
@@ -856,7 +856,7 @@ TEST_F(Layer, FreeNumbersAndDelete) {
   EXPECT_EQ(b, 5);
   fake::clear(kH);
   ASSERT_EQ(obj_delete(kKey, kH, 0xF0320002), VORN_OK);
-  EXPECT_EQ(plain(), (std::vector<std::string>{"8452000200"}));
+  EXPECT_EQ(plain(), (std::vector<std::string>{"8052000200"}));
   ASSERT_EQ(obj_find_two_free(kKey, kH, &a, &b), VORN_OK);
   EXPECT_EQ(a, 2);
   EXPECT_EQ(b, 4);
@@ -923,10 +923,10 @@ TEST_F(Layer, SigningChainsTheFirst128BytesUnderTheChannel) {
   EXPECT_EQ(sig_len, 256u);
   auto p = plain();
   ASSERT_GE(p.size(), 4u);
-  EXPECT_EQ(p[0], "8422000003810101");
-  EXPECT_EQ(p[1], "942A9E9A80" + hex(block.data(), 128));
-  EXPECT_EQ(p[2], "842A9E9A80" + hex(block.data() + 128, 128));
-  EXPECT_TRUE(starts(p[3], "04C00000") || starts(p[3], "00C00000"));
+  EXPECT_EQ(p[0], "8022000003810101");
+  EXPECT_EQ(p[1], "902A9E9A80" + hex(block.data(), 128));
+  EXPECT_EQ(p[2], "802A9E9A80" + hex(block.data() + 128, 128));
+  EXPECT_TRUE(starts(p[3], "00C00000"));
   auto t = fake::trace(kH);
   EXPECT_EQ(t[1].rsp, "6883");
   EXPECT_EQ(hex(rsa_public(modulus, Bytes(sig, sig + 256))), hex(block));
@@ -936,8 +936,8 @@ TEST_F(Layer, SigningChainsTheFirst128BytesUnderTheChannel) {
   sig_len = sizeof sig;
   ASSERT_EQ(key_sign(kKey, kH, priv, digest_info.data(), 35, sig, &sig_len), VORN_OK);
   p = plain();
-  EXPECT_EQ(p[1], "842A9E9A23" + hex(digest_info));
-  EXPECT_EQ(count_prefix(p, "942A"), 0u);
+  EXPECT_EQ(p[1], "802A9E9A23" + hex(digest_info));
+  EXPECT_EQ(count_prefix(p, "902A"), 0u);
   // A buffer too small for the signature.
   sig_len = 100;
   EXPECT_EQ(key_sign(kKey, kH, priv, digest_info.data(), 35, sig, &sig_len), CARDERR_BAD_ARG);
@@ -975,10 +975,10 @@ TEST_F(Layer, GeneratedPairDeciphersOnTheCard) {
   EXPECT_EQ(priv, 0xC07B0001u) << ::testing::PrintToString(plain());
   EXPECT_EQ(pub, 0xC0320002u);
   auto p = plain();
-  EXPECT_EQ(p[0], "842200000380011B");
-  EXPECT_EQ(p[1], "04CA030028");
-  EXPECT_TRUE(starts(p[2], "04C00000"));
-  EXPECT_EQ(p[3], "8446010209840101850100870101");
+  EXPECT_EQ(p[0], "802200000380011B");
+  EXPECT_EQ(p[1], "00CA030028");
+  EXPECT_TRUE(starts(p[2], "00C00000"));
+  EXPECT_EQ(p[3], "8046010209840101850100870101");
   // Encrypt on the host (PKCS#1 type 2 block), decipher on the card, which
   // strips the padding.
   const Bytes modulus(mod, mod + 128);
@@ -997,8 +997,8 @@ TEST_F(Layer, GeneratedPairDeciphersOnTheCard) {
   ASSERT_EQ(key_crypt(kKey, kH, CARD_ALG_RSA1024, 0, priv, nullptr, 0, c.data(), 128, out, &out_len, KEY_DECIPHER), VORN_OK);
   EXPECT_EQ(hex(out, out_len), hex(secret));
   p = plain();
-  EXPECT_EQ(p[0], "8422000003810101");
-  EXPECT_EQ(p[1], "842A808680" + hex(c));
+  EXPECT_EQ(p[0], "8022000003810101");
+  EXPECT_EQ(p[1], "802A808680" + hex(c));
   // The on-card private key only deciphers.
   out_len = sizeof out;
   EXPECT_EQ(key_crypt(kKey, kH, CARD_ALG_RSA1024, 0, priv, nullptr, 0, c.data(), 128, out, &out_len, KEY_ENCIPHER), CARDERR_BAD_ARG);
@@ -1024,14 +1024,14 @@ TEST_F(Layer, SecretKeyEnciphersAndDeciphersInTheRightDirection) {
   ASSERT_EQ(key_crypt(kKey, kH, CARD_ALG_AES128, 4, key, nullptr, 0, d32.data(), 32, enc, &el, KEY_ENCIPHER), VORN_OK);
   EXPECT_EQ(el, 32u);
   auto p = plain();
-  EXPECT_EQ(p[0], "84220000068A0104810101");
-  EXPECT_EQ(p[1], "842A868020" + hex(d32));
+  EXPECT_EQ(p[0], "80220000068A0104810101");
+  EXPECT_EQ(p[1], "802A868020" + hex(d32));
   EXPECT_NE(hex(enc, 32), hex(d32));
   EXPECT_EQ(hex(enc, 16) == hex(enc + 16, 16), hex(d32.data(), 16) == hex(d32.data() + 16, 16));
   fake::clear(kH);
   ASSERT_EQ(key_crypt(kKey, kH, CARD_ALG_AES128, 4, key, nullptr, 0, enc, 32, dec, &dl, KEY_DECIPHER), VORN_OK);
   EXPECT_EQ(hex(dec, dl), hex(d32));
-  EXPECT_EQ(plain()[1], "842A808620" + hex(enc, 32));
+  EXPECT_EQ(plain()[1], "802A808620" + hex(enc, 32));
   // CFB8 (mode 2) with an IV takes 40 bytes.
   const Bytes iv(16, 0x42);
   el = sizeof enc;
@@ -1082,7 +1082,7 @@ TEST_F(Layer, GetChallengeSplitsByChannelState) {
   ASSERT_EQ(card_get_challenge(kKey, kH, s.data(), 300), VORN_OK);
   auto t = fake::trace(kH);
   ASSERT_EQ(t.size(), 4u);
-  EXPECT_EQ(t[0].pcmd, "04840000EF");
+  EXPECT_EQ(t[0].plain(), "00840000EF");
   EXPECT_EQ(t[0].cmd, hex(clt::ref_wrap(session_key(), unhex("00840000EF"))));
   EXPECT_EQ(t[2].cmd, hex(clt::ref_wrap(session_key(), unhex("008400003D"))));
   EXPECT_NE(hex(r), hex(s));
@@ -1100,12 +1100,12 @@ TEST_F(Layer, StoringAValueSendsItInPieces) {
   EXPECT_EQ(h, 0xF0110001u);
   auto p = plain();
   ASSERT_EQ(p.size(), 6u) << ::testing::PrintToString(p);
-  EXPECT_EQ(p[0], "04CA030028");
+  EXPECT_EQ(p[0], "00CA030028");
   // Kind 1 (certificate) is card type 04; access bits 10 are class 00.
-  EXPECT_EQ(p[2], "844800010A82020258830104860100");
-  EXPECT_EQ(p[3], "84480201EF" + hex(v.data(), 239));
-  EXPECT_EQ(p[4], "84480301EF" + hex(v.data() + 239, 239));
-  EXPECT_EQ(p[5], "844884017A" + hex(v.data() + 478, 122));
+  EXPECT_EQ(p[2], "804800010A82020258830104860100");
+  EXPECT_EQ(p[3], "80480201EF" + hex(v.data(), 239));
+  EXPECT_EQ(p[4], "80480301EF" + hex(v.data() + 239, 239));
+  EXPECT_EQ(p[5], "804884017A" + hex(v.data() + 478, 122));
   std::vector<std::uint8_t> back(600);
   DWORD len = 600;
   ASSERT_EQ(obj_read_value(kKey, kH, h, 0, back.data(), &len), VORN_OK);

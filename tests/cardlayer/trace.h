@@ -13,8 +13,19 @@ namespace clt {
 
 struct TraceApdu {
   std::string cmd, rsp, pcmd, prsp, note;
-  // The command as the card understood it: pcmd under the channel, else cmd.
-  const std::string& plain() const { return pcmd.empty() ? cmd : pcmd; }
+  // The command as the card understood it (pcmd under the channel, else
+  // cmd), with the secure-messaging bit 04 of CLA cleared so that the same
+  // command reads the same in plain and under the channel.
+  std::string plain() const {
+    std::string s = pcmd.empty() ? cmd : pcmd;
+    if (s.size() >= 2) {
+      unsigned cla = static_cast<unsigned>(std::stoul(s.substr(0, 2), nullptr, 16)) & ~0x04u;
+      static const char* d = "0123456789ABCDEF";
+      s[0] = d[cla >> 4];
+      s[1] = d[cla & 15];
+    }
+    return s;
+  }
 };
 
 inline bool parse_trace_line(const std::string& line, TraceApdu* out) {
