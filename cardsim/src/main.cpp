@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -28,6 +29,9 @@ using vorn::cardsim::Card;
 namespace {
 
 std::atomic<bool> g_stop{false};
+// VORN_CARDSIM_NO_TCP_TUNING=1 leaves the socket at its defaults; only the
+// round-trip benchmark uses it, as its baseline.
+bool g_tcp_tuning = true;
 
 void on_signal(int) { g_stop = true; }
 
@@ -68,8 +72,10 @@ bool read_full(int fd, std::uint8_t* buf, std::size_t n, bool* idle_ok) {
       return false;
     }
     got += static_cast<std::size_t>(k);
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);  // no delayed ACK stalls
+    if (g_tcp_tuning) {
+      int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);  // no delayed ACK stalls
+    }
   }
   return true;
 }
@@ -102,7 +108,7 @@ int connect_to(const std::string& host, const std::string& port) {
     fd = -1;
   }
   ::freeaddrinfo(res);
-  if (fd >= 0) {
+  if (fd >= 0 && g_tcp_tuning) {
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
@@ -274,6 +280,8 @@ int main(int argc, char** argv) {
       std::fflush(trace);
     });
   }
+  const char* tuning = std::getenv("VORN_CARDSIM_NO_TCP_TUNING");
+  g_tcp_tuning = tuning == nullptr || std::string(tuning) != "1";
   struct sigaction sa {};
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
