@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "crypt_state.h"
 #include "p11.h"
 #include "vorn/result.h"
 #include "vorn/secure.h"
@@ -152,6 +153,9 @@ struct Session {
   Search search;
   OpContext sign;
   OpContext verify;
+  CryptContext encrypt;  // crypt.cpp
+  CryptContext decrypt;
+  DigestContext digest;  // digest.cpp
 };
 
 struct MechRow {

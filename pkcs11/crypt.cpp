@@ -1,0 +1,699 @@
+// Encryption and decryption: C_EncryptInit/Encrypt/EncryptUpdate/EncryptFinal
+// and the four decryption functions, for CKM_RSA_PKCS, RC2, DES, 3DES and AES
+// in ECB, CBC and CBC_PAD, and CKM_RC4. Token secret keys run on the card
+// (key_crypt under the AP-CIPH channel), session keys in the software
+// ciphers; RSA encryption always runs in software with the key's public
+// values, RSA decryption on the card for token keys.
+#include "crypt.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "cardlayer.h"
+#include "mech_params.h"
+#include "softcrypto.h"
+
+namespace p11 {
+
+namespace {
+
+constexpr std::uint8_t kModeNone = 0;
+
+struct CipherMech {
+  CK_MECHANISM_TYPE type;
+  std::uint32_t block;  // 0 RSA (modulus length), 1 RC4
+  std::uint8_t mode;    // SC_MODE_ECB, SC_MODE_CBC or 0
+  bool pad;
+  std::uint8_t iv;      // IV length carried by the parameter
+  bool rc2;             // parameter starts with the RC2 effective bits
+};
+
+const CipherMech kCipherMechs[] = {
+    {CKM_RSA_PKCS, 0, kModeNone, false, 0, false},
+    {CKM_RC2_ECB, 8, SC_MODE_ECB, false, 0, true},
+    {CKM_RC2_CBC, 8, SC_MODE_CBC, false, 8, true},
+    {CKM_RC2_CBC_PAD, 8, SC_MODE_CBC, true, 8, true},
+    {CKM_RC4, 1, kModeNone, false, 0, false},
+    {CKM_DES_ECB, 8, SC_MODE_ECB, false, 0, false},
+    {CKM_DES_CBC, 8, SC_MODE_CBC, false, 8, false},
+    {CKM_DES_CBC_PAD, 8, SC_MODE_CBC, true, 8, false},
+    {CKM_DES3_ECB, 8, SC_MODE_ECB, false, 0, false},
+    {CKM_DES3_CBC, 8, SC_MODE_CBC, false, 8, false},
+    {CKM_DES3_CBC_PAD, 8, SC_MODE_CBC, true, 8, false},
+    {CKM_AES_ECB, 16, SC_MODE_ECB, false, 0, false},
+    {CKM_AES_CBC, 16, SC_MODE_CBC, false, 16, false},
+    {CKM_AES_CBC_PAD, 16, SC_MODE_CBC, true, 16, false},
+};
+
+const CipherMech* cipher_mech(CK_MECHANISM_TYPE type) {
+  for (const auto& m : kCipherMechs)
+    if (m.type == type) return &m;
+  return nullptr;
+}
+
+// Algorithm code of a secret key for the card and the software dispatcher.
+std::uint8_t secret_alg(CK_KEY_TYPE kt) {
+  switch (kt) {
+    case CKK_RC2: return 0x30;
+    case CKK_RC4: return 0x31;
+    case CKK_DES: return 0x0D;
+    case CKK_DES2: return 0x11;
+    case CKK_DES3: return 0x32;
+    case CKK_AES: return 0x01;
+    default: return 0;
+  }
+}
+
+// The key value of a key that is used in software; a card key's value is
+// read from the card when it is not loaded yet.
+const Value* key_value(Slot& slot, Object& key) {
+  const Value* v = attr_get(key, CKA_VALUE);
+  if ((v == nullptr || v->size() == 0) && key.card_id != 0) {
+    if (object_read_value(slot, key) != CKR_OK) return nullptr;
+    v = attr_get(key, CKA_VALUE);
+  }
+  return (v == nullptr || v->size() == 0) ? nullptr : v;
+}
+
+// Whole blocks through the software ciphers; the IV in ctx is not touched.
+CK_RV soft_blocks(Slot& slot, Object& key, CK_KEY_TYPE kt, const CryptContext& ctx, std::uint8_t mode,
+                  bool enc, const std::uint8_t* in, std::size_t len, std::uint8_t* out) {
+  const Value* v = key_value(slot, key);
+  if (v == nullptr) return CKR_FUNCTION_FAILED;
+  std::uint8_t iv[16] = {};
+  std::memcpy(iv, ctx.iv, sizeof iv);
+  const auto n = static_cast<std::uint32_t>(len);
+  std::uint32_t out_len = 0;
+  vorn_rv rv = CARDERR_BAD_ALGORITHM;
+  auto* raw = const_cast<std::uint8_t*>(v->data());
+  auto run = [&](std::uint8_t id, void* k) {
+    return enc ? sc_encrypt(id, k, mode, iv, in, n, out, &out_len) : sc_decrypt(id, k, mode, iv, in, n, out, &out_len);
+  };
+  switch (kt) {
+    case CKK_DES:
+      if (v->size() == 8) rv = run(SC_ALG_DES, raw);
+      break;
+    case CKK_DES2:
+      if (v->size() == 16) rv = run(SC_ALG_DES2, raw);
+      break;
+    case CKK_DES3:
+      if (v->size() == 24) rv = run(SC_ALG_DES3, raw);
+      break;
+    case CKK_RC2:
+      if (v->size() >= 1 && v->size() <= 128) {
+        sc_rc2_key rk{};
+        rv = sc_rc2_set_key(&rk, raw, static_cast<std::uint32_t>(v->size()), static_cast<std::int32_t>(ctx.rc2_bits));
+        if (rv == VORN_OK) rv = run(SC_ALG_RC2, &rk);
+        sc_wipe(&rk, sizeof rk);
+      }
+      break;
+    case CKK_AES:
+      if (v->size() == 16 || v->size() == 32) {
+        const std::uint8_t sel = v->size() == 16 ? 1 : 2;
+        rv = enc ? sc_ossl_aes_encrypt(sel, raw, mode, iv, in, n, out, &out_len)
+                 : sc_ossl_aes_decrypt(sel, raw, mode, iv, in, n, out, &out_len);
+      }
+      break;
+    default: break;
+  }
+  plat_wipe(iv, sizeof iv);
+  return (rv == VORN_OK && out_len == n) ? CKR_OK : CKR_FUNCTION_FAILED;
+}
+
+// Whole blocks through the card (key_crypt with the key's card identifier).
+CK_RV card_blocks(Slot& slot, const Object& key, std::uint8_t alg, const CryptContext& ctx, std::uint8_t mode,
+                  bool enc, const std::uint8_t* in, std::size_t len, std::uint8_t* out) {
+  Transaction tx(slot);
+  if (!tx.ok()) return CKR_DEVICE_ERROR;
+  CK_RV rv = card_enter(slot, CARD_APP_CIPH);
+  DWORD out_len = static_cast<DWORD>(len);
+  if (rv == CKR_OK) {
+    const bool cbc = mode == SC_MODE_CBC;
+    if (key_crypt(slot_key(slot), slot.card, alg, mode, key.card_id, cbc ? ctx.iv : nullptr, cbc ? ctx.iv_len : 0, in,
+                  static_cast<DWORD>(len), out, &out_len, enc ? KEY_ENCIPHER : KEY_DECIPHER) != VORN_OK ||
+        out_len != len)
+      rv = CKR_FUNCTION_FAILED;
+  }
+  CK_RV lrv = card_leave(slot);
+  if (rv == CKR_OK && lrv != CKR_OK) rv = CKR_DEVICE_ERROR;
+  return rv;
+}
+
+// Runs len bytes (whole blocks, any length for RC4) with the context's
+// mechanism; the CBC IV and the RC4 state in ctx move on.
+CK_RV run_blocks(Slot& slot, Object& key, CryptContext& ctx, bool enc, const std::uint8_t* in, std::size_t len,
+                 std::uint8_t* out) {
+  const CipherMech* m = cipher_mech(ctx.mechanism);
+  if (m == nullptr || m->block == 0) return CKR_FUNCTION_FAILED;
+  if (len == 0) return CKR_OK;
+  if (ctx.mechanism == CKM_RC4) {
+    std::uint32_t out_len = 0;
+    vorn_rv rv = sc_encrypt(SC_ALG_RC4, &ctx.rc4, kModeNone, nullptr, in, static_cast<std::uint32_t>(len), out,
+                            &out_len);
+    return rv == VORN_OK ? CKR_OK : CKR_FUNCTION_FAILED;
+  }
+  if (len % m->block != 0) return CKR_FUNCTION_FAILED;
+  if (m->mode == SC_MODE_CBC && ctx.iv_len != m->block) return CKR_MECHANISM_PARAM_INVALID;
+  CK_KEY_TYPE kt = 0;
+  if (!attr_ulong(key, CKA_KEY_TYPE, &kt)) return CKR_FUNCTION_FAILED;
+  // The next IV is the last ciphertext block; keep it before out may
+  // overwrite in.
+  std::uint8_t next_iv[16] = {};
+  if (!enc) std::memcpy(next_iv, in + len - m->block, m->block);
+  CK_RV rv;
+  if (key_on_card(key)) {
+    const std::uint8_t alg = secret_alg(kt);
+    if (alg == 0) return CKR_FUNCTION_FAILED;
+    rv = card_blocks(slot, key, alg, ctx, m->mode, enc, in, len, out);
+  } else {
+    rv = soft_blocks(slot, key, kt, ctx, m->mode, enc, in, len, out);
+  }
+  if (rv != CKR_OK) return rv;
+  if (m->mode == SC_MODE_CBC) {
+    if (enc) std::memcpy(next_iv, out + len - m->block, m->block);
+    std::memcpy(ctx.iv, next_iv, m->block);
+  }
+  return CKR_OK;
+}
+
+// Right-aligns a big-endian number into a field; false when it does not fit.
+bool put(std::uint8_t* field, std::size_t width, const Value* v) {
+  if (v == nullptr) return false;
+  std::size_t i = 0;
+  while (i < v->size() && v->data()[i] == 0) ++i;
+  const std::size_t n = v->size() - i;
+  if (n > width) return false;
+  std::memset(field, 0, width - n);
+  std::memcpy(field + width - n, v->data() + i, n);
+  return true;
+}
+
+CK_RV rsa_encrypt(Slot& slot, Object& key, const std::uint8_t* in, std::size_t len, SecureBytes* out) {
+  const std::size_t k = rsa_modulus_len(slot, key);
+  if (k == 0) return CKR_FUNCTION_FAILED;
+  if (len + 11 > k) return CKR_DATA_LEN_RANGE;
+  auto pub = std::make_unique<sc_rsa_public_key>();
+  pub->bits = static_cast<std::uint16_t>(8 * k);
+  if (!put(pub->modulus, SC_RSA_MAX_LEN, attr_get(key, CKA_MODULUS)) ||
+      !put(pub->exponent, SC_RSA_MAX_LEN, attr_get(key, CKA_PUBLIC_EXPONENT)))
+    return CKR_FUNCTION_FAILED;
+  out->resize(k);
+  auto out_len = static_cast<std::uint32_t>(k);
+  sc_random rnd;
+  vorn_rv rv = sc_random_create(&rnd);
+  if (rv == VORN_OK)
+    rv = sc_rsa_public_encrypt(out->data(), &out_len, in, static_cast<std::uint32_t>(len), pub.get(), &rnd);
+  sc_random_final(&rnd);
+  return (rv == VORN_OK && out_len == k) ? CKR_OK : CKR_FUNCTION_FAILED;
+}
+
+CK_RV rsa_decrypt(Slot& slot, Object& key, const std::uint8_t* in, std::size_t len, SecureBytes* out) {
+  const std::size_t k = rsa_modulus_len(slot, key);
+  if (k == 0) return CKR_FUNCTION_FAILED;
+  if (len == 0 || len % k != 0) return CKR_ENCRYPTED_DATA_LEN_RANGE;
+  if (key_on_card(key)) {
+    if (k != 128 && k != 256) return CKR_FUNCTION_FAILED;
+    // The card answers each block with its plain text, padding removed.
+    out->resize(len);
+    Transaction tx(slot);
+    if (!tx.ok()) return CKR_DEVICE_ERROR;
+    CK_RV rv = card_enter(slot, CARD_APP_CIPH);
+    DWORD out_len = static_cast<DWORD>(len);
+    if (rv == CKR_OK && key_crypt(slot_key(slot), slot.card, k == 128 ? 0x1B : 0x1C, 0, key.card_id, nullptr, 0, in,
+                                  static_cast<DWORD>(len), out->data(), &out_len, KEY_DECIPHER) != VORN_OK)
+      rv = CKR_FUNCTION_FAILED;
+    CK_RV lrv = card_leave(slot);
+    if (rv == CKR_OK && lrv != CKR_OK) rv = CKR_DEVICE_ERROR;
+    if (rv != CKR_OK) return rv;
+    if (out_len > len) return CKR_FUNCTION_FAILED;
+    out->resize(out_len);
+    return CKR_OK;
+  }
+  auto rec = std::make_unique<sc_rsa_private_key>();
+  vorn::WipeOnExit wipe(rec.get(), sizeof *rec);
+  rec->bits = static_cast<std::uint16_t>(8 * k);
+  const bool ok = put(rec->modulus, 256, attr_get(key, CKA_MODULUS)) &&
+                  put(rec->public_exponent, 256, attr_get(key, CKA_PUBLIC_EXPONENT)) &&
+                  put(rec->exponent, 256, attr_get(key, CKA_PRIVATE_EXPONENT)) &&
+                  put(rec->prime[0], 128, attr_get(key, CKA_PRIME_1)) &&
+                  put(rec->prime[1], 128, attr_get(key, CKA_PRIME_2)) &&
+                  put(rec->prime_exponent[0], 128, attr_get(key, CKA_EXPONENT_1)) &&
+                  put(rec->prime_exponent[1], 128, attr_get(key, CKA_EXPONENT_2)) &&
+                  put(rec->coefficient, 128, attr_get(key, CKA_COEFFICIENT));
+  if (!ok) return CKR_FUNCTION_FAILED;
+  out->resize(len);
+  std::size_t total = 0;
+  for (std::size_t off = 0; off < len; off += k) {
+    auto part = static_cast<std::uint32_t>(k);
+    if (sc_rsa_private_decrypt(out->data() + total, &part, in + off, static_cast<std::uint32_t>(k), rec.get()) !=
+            VORN_OK ||
+        part > k)
+      return CKR_FUNCTION_FAILED;
+    total += part;
+  }
+  out->resize(total);
+  return CKR_OK;
+}
+
+// The prologue of the eight functions up to the session and token checks.
+CK_RV crypt_prologue(CK_SESSION_HANDLE h, Slot** slot, Session** sess) {
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
+  CK_RV rv = session_lookup(h, slot, sess);
+  if (rv != CKR_OK) return rv;
+  if (!(*slot)->in_use) return CKR_DEVICE_REMOVED;
+  rv = crypt_refresh(**slot);
+  if (rv != CKR_OK) return rv;
+  return (*sess)->handle == h ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
+}
+
+// The context's key, in the session's slot.
+CK_RV context_key(Slot* slot, const CryptContext& ctx, Object** key) {
+  Slot* kslot = nullptr;
+  if (object_lookup(ctx.key, &kslot, key) != CKR_OK) return CKR_FUNCTION_FAILED;
+  return kslot == slot ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
+}
+
+// Ends the context when the scope ends, unless told to keep it.
+struct EndOp {
+  CryptContext& ctx;
+  bool keep = false;
+  ~EndOp() {
+    if (!keep) ctx = CryptContext{};
+  }
+};
+
+// Copies a result to the caller by the two-call rule; true when the
+// operation goes on (length answer or buffer too small).
+CK_RV hand_out(const std::uint8_t* data, std::size_t n, CK_BYTE_PTR out, CK_ULONG_PTR out_len, bool* keep) {
+  if (out == nullptr) {
+    *out_len = n;
+    *keep = true;
+    return CKR_OK;
+  }
+  if (*out_len < n) {
+    *out_len = n;
+    *keep = true;
+    return CKR_BUFFER_TOO_SMALL;
+  }
+  if (n != 0) std::memcpy(out, data, n);
+  *out_len = n;
+  return CKR_OK;
+}
+
+// Answers a length query or a small buffer before any work; CKR_OK with
+// *go = true when the caller's buffer takes n bytes.
+CK_RV length_gate(std::size_t n, CK_BYTE_PTR out, CK_ULONG_PTR out_len, bool* keep, bool* go) {
+  *go = false;
+  if (out == nullptr) {
+    *out_len = n;
+    *keep = true;
+    return CKR_OK;
+  }
+  if (*out_len < n) {
+    *out_len = n;
+    *keep = true;
+    return CKR_BUFFER_TOO_SMALL;
+  }
+  *go = true;
+  return CKR_OK;
+}
+
+CK_RV crypt_init(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey, bool enc) {
+  Guard g(kLockModule);
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = crypt_prologue(hSession, &slot, &sess);
+  if (rv != CKR_OK) return rv;
+  if (pMechanism == nullptr || slot_mech(*slot, pMechanism->mechanism, enc ? CKF_ENCRYPT : CKF_DECRYPT) == nullptr ||
+      !crypt_mechanism(pMechanism->mechanism))
+    return CKR_MECHANISM_INVALID;
+  Slot* kslot = nullptr;
+  Object* key = nullptr;
+  if (object_lookup(hKey, &kslot, &key) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
+  if (kslot != slot) return CKR_SESSION_HANDLE_INVALID;
+  Guard og(enc ? kLockEncryptOp : kLockDecryptOp);
+  // The new context is built aside: a refused init leaves an active
+  // operation (and its RC4 state) as it was.
+  CryptContext fresh;
+  fresh.mechanism = pMechanism->mechanism;
+  rv = crypt_params(*pMechanism, &fresh);
+  if (rv != CKR_OK) return rv;
+  if (fresh.mechanism == CKM_RC4) {
+    const Value* v = key_value(*slot, *key);
+    if (v == nullptr || sc_rc4_set_key(&fresh.rc4, v->data(), static_cast<std::uint32_t>(v->size())) != VORN_OK)
+      return CKR_FUNCTION_FAILED;
+  }
+  CryptContext& mine = enc ? sess->encrypt : sess->decrypt;
+  if (mine.active) return CKR_OPERATION_ACTIVE;
+  for (const auto& s : slot->sessions) {
+    if (s.handle == 0 || &s == sess) continue;
+    if ((enc ? s.encrypt : s.decrypt).active) return CKR_FUNCTION_FAILED;
+  }
+  const bool rsa = fresh.mechanism == CKM_RSA_PKCS;
+  CK_ULONG cls = 0;
+  if (!attr_ulong(*key, CKA_CLASS, &cls)) return CKR_FUNCTION_FAILED;
+  const CK_ULONG want = rsa ? (enc ? CKO_PUBLIC_KEY : CKO_PRIVATE_KEY) : CKO_SECRET_KEY;
+  if (cls != want) return CKR_KEY_TYPE_INCONSISTENT;
+  CK_KEY_TYPE kt = 0;
+  if (!attr_ulong(*key, CKA_KEY_TYPE, &kt) || !key_type_fits(kt, fresh.mechanism)) return CKR_KEY_TYPE_INCONSISTENT;
+  bool b = false;
+  if (!attr_bool(*key, enc ? CKA_ENCRYPT : CKA_DECRYPT, &b)) return CKR_FUNCTION_FAILED;
+  if (!b) return CKR_KEY_FUNCTION_NOT_PERMITTED;
+  if (!attr_bool(*key, CKA_PRIVATE, &b)) return CKR_FUNCTION_FAILED;
+  if (b && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
+  fresh.active = true;
+  fresh.key = hKey;
+  fresh.pending_len = 0;
+  mine = fresh;
+  return CKR_OK;
+}
+
+CK_RV crypt_oneshot(CK_SESSION_HANDLE hSession, CK_BYTE_PTR in, CK_ULONG len, CK_BYTE_PTR out, CK_ULONG_PTR out_len,
+                    bool enc) {
+  Guard g(kLockModule);
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = crypt_prologue(hSession, &slot, &sess);
+  if (rv != CKR_OK) return rv;
+  Guard og(enc ? kLockEncryptOp : kLockDecryptOp);
+  CryptContext& ctx = enc ? sess->encrypt : sess->decrypt;
+  if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
+  EndOp end{ctx};
+  if (in == nullptr || len == 0 || out_len == nullptr) return enc ? CKR_DATA_INVALID : CKR_ENCRYPTED_DATA_INVALID;
+  Object* key = nullptr;
+  rv = context_key(slot, ctx, &key);
+  if (rv != CKR_OK) return rv;
+  const bool rsa = ctx.mechanism == CKM_RSA_PKCS;
+  if (!enc && (rsa || crypt_padded(ctx.mechanism))) {
+    // The plain length is known only after the decryption; a length query
+    // runs it on a copy of the context.
+    CryptContext work = ctx;
+    SecureBytes plain;
+    rv = crypt_single(*slot, *key, work, false, in, len, &plain);
+    if (rv != CKR_OK) return rv;
+    return hand_out(plain.data(), plain.size(), out, out_len, &end.keep);
+  }
+  std::size_t need = len;
+  if (enc) {
+    need = crypt_encrypt_len(*slot, *key, ctx, len);
+    if (need == 0) return (rsa && rsa_modulus_len(*slot, *key) == 0) ? CKR_FUNCTION_FAILED : CKR_DATA_LEN_RANGE;
+  } else {
+    const std::uint32_t block = crypt_block_size(ctx.mechanism);
+    if (block == 0 || len % block != 0) return CKR_ENCRYPTED_DATA_LEN_RANGE;
+  }
+  bool go = false;
+  rv = length_gate(need, out, out_len, &end.keep, &go);
+  if (!go) return rv;
+  SecureBytes result;
+  rv = crypt_single(*slot, *key, ctx, enc, in, len, &result);
+  if (rv != CKR_OK) return rv;
+  if (result.size() != need) return CKR_FUNCTION_FAILED;
+  std::memcpy(out, result.data(), need);
+  *out_len = need;
+  return CKR_OK;
+}
+
+CK_RV crypt_update(CK_SESSION_HANDLE hSession, CK_BYTE_PTR in, CK_ULONG len, CK_BYTE_PTR out, CK_ULONG_PTR out_len,
+                   bool enc) {
+  Guard g(kLockModule);
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = crypt_prologue(hSession, &slot, &sess);
+  if (rv != CKR_OK) return rv;
+  Guard og(enc ? kLockEncryptOp : kLockDecryptOp);
+  CryptContext& ctx = enc ? sess->encrypt : sess->decrypt;
+  if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
+  EndOp end{ctx};
+  if (in == nullptr || len == 0 || out_len == nullptr) return enc ? CKR_DATA_INVALID : CKR_ENCRYPTED_DATA_INVALID;
+  Object* key = nullptr;
+  rv = context_key(slot, ctx, &key);
+  if (rv != CKR_OK) return rv;
+  if (ctx.mechanism == CKM_RSA_PKCS) return CKR_FUNCTION_FAILED;  // single-part only
+  const std::uint32_t block = crypt_block_size(ctx.mechanism);
+  const CK_RV len_range = enc ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
+  if (block == 0) return CKR_FUNCTION_FAILED;
+  // The input of this step: pending bytes and the new part.
+  SecureBytes joined;
+  std::size_t run = 0;
+  std::size_t keep_back = 0;
+  if (crypt_padded(ctx.mechanism)) {
+    joined.resize(ctx.pending_len + len);
+    std::memcpy(joined.data(), ctx.pending, ctx.pending_len);
+    std::memcpy(joined.data() + ctx.pending_len, in, len);
+    const std::size_t total = joined.size();
+    if (enc) {
+      keep_back = total % block;
+    } else if (total <= block) {
+      keep_back = total;
+    } else {
+      // The last whole block stays back: it may carry the padding.
+      keep_back = total % block == 0 ? block : total % block;
+    }
+    run = total - keep_back;
+  } else {
+    if (len % block != 0) return len_range;
+    joined.assign(in, len);
+    run = len;
+  }
+  bool go = false;
+  rv = length_gate(run, out, out_len, &end.keep, &go);
+  if (!go) return rv;
+  rv = run_blocks(*slot, *key, ctx, enc, joined.data(), run, out);
+  if (rv != CKR_OK) return rv;
+  if (crypt_padded(ctx.mechanism)) {
+    std::memcpy(ctx.pending, joined.data() + run, keep_back);
+    ctx.pending_len = static_cast<std::uint8_t>(keep_back);
+  }
+  *out_len = run;
+  end.keep = true;
+  return CKR_OK;
+}
+
+CK_RV crypt_final(CK_SESSION_HANDLE hSession, CK_BYTE_PTR out, CK_ULONG_PTR out_len, bool enc) {
+  Guard g(kLockModule);
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = crypt_prologue(hSession, &slot, &sess);
+  if (rv != CKR_OK) return rv;
+  Guard og(enc ? kLockEncryptOp : kLockDecryptOp);
+  CryptContext& ctx = enc ? sess->encrypt : sess->decrypt;
+  if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
+  EndOp end{ctx};
+  if (out_len == nullptr) return enc ? CKR_DATA_INVALID : CKR_ENCRYPTED_DATA_INVALID;
+  Object* key = nullptr;
+  rv = context_key(slot, ctx, &key);
+  if (rv != CKR_OK) return rv;
+  const CipherMech* m = cipher_mech(ctx.mechanism);
+  if (m == nullptr || m->block == 0) return CKR_FUNCTION_FAILED;
+  if (!m->pad) {
+    bool go = false;
+    return length_gate(0, out, out_len, &end.keep, &go);
+  }
+  const std::uint32_t block = m->block;
+  if (enc) {
+    if (ctx.pending_len >= block) return CKR_DATA_LEN_RANGE;
+    bool go = false;
+    rv = length_gate(block, out, out_len, &end.keep, &go);
+    if (!go) return rv;
+    std::uint8_t last[16];
+    vorn::WipeOnExit wipe(last, sizeof last);
+    const auto n = static_cast<std::uint8_t>(block - ctx.pending_len);
+    std::memcpy(last, ctx.pending, ctx.pending_len);
+    std::memset(last + ctx.pending_len, n, n);
+    rv = run_blocks(*slot, *key, ctx, true, last, block, out);
+    if (rv != CKR_OK) return rv;
+    *out_len = block;
+    return CKR_OK;
+  }
+  if (ctx.pending_len != block) return CKR_ENCRYPTED_DATA_INVALID;
+  if (ctx.iv_len != block) return CKR_MECHANISM_PARAM_INVALID;
+  CryptContext work = ctx;
+  std::uint8_t last[16];
+  vorn::WipeOnExit wipe(last, sizeof last);
+  rv = run_blocks(*slot, *key, work, false, ctx.pending, block, last);
+  if (rv != CKR_OK) return rv;
+  const std::uint8_t v = last[block - 1];
+  if (v < 1 || v > block) return CKR_ENCRYPTED_DATA_INVALID;
+  return hand_out(last, block - v, out, out_len, &end.keep);
+}
+
+}  // namespace
+
+const MechRow* slot_mech(const Slot& slot, CK_MECHANISM_TYPE type, CK_FLAGS flag) {
+  for (std::uint32_t i = 0; i < slot.mech_count && i < kMechRows; ++i)
+    if (slot.mechs[i].type == type) return (slot.mechs[i].info.flags & flag) != 0 ? &slot.mechs[i] : nullptr;
+  return nullptr;
+}
+
+CK_KEY_TYPE mech_key_type(CK_MECHANISM_TYPE type) {
+  for (const auto& r : mechanism_table())
+    if (r.type == type) return r.key_type;
+  return ~static_cast<CK_KEY_TYPE>(0);
+}
+
+bool key_type_fits(CK_KEY_TYPE t, CK_MECHANISM_TYPE mech) {
+  const CK_KEY_TYPE m = mech_key_type(mech);
+  if (m == ~static_cast<CK_KEY_TYPE>(0)) return false;
+  if (t == m) return true;
+  // Two-key triple DES runs under the 3DES mechanisms. Other key types whose
+  // bits happen to lie inside the mechanism's (a DES key under AES, an RC2
+  // key under DES) are refused: the cipher would read a key of the wrong
+  // length.
+  return m == CKK_DES3 && t == CKK_DES2;
+}
+
+bool crypt_mechanism(CK_MECHANISM_TYPE type) { return cipher_mech(type) != nullptr; }
+
+std::uint32_t crypt_block_size(CK_MECHANISM_TYPE type) {
+  const CipherMech* m = cipher_mech(type);
+  return m != nullptr ? m->block : 0;
+}
+
+bool crypt_padded(CK_MECHANISM_TYPE type) {
+  const CipherMech* m = cipher_mech(type);
+  return m != nullptr && m->pad;
+}
+
+CK_RV crypt_params(const CK_MECHANISM& mech, CryptContext* ctx) {
+  const CipherMech* m = cipher_mech(mech.mechanism);
+  if (m == nullptr) return CKR_MECHANISM_INVALID;
+  const auto* p = static_cast<const std::uint8_t*>(mech.pParameter);
+  const CK_ULONG n = mech.ulParameterLen;
+  ctx->iv_len = 0;
+  ctx->rc2_bits = 0;
+  if (m->rc2) {
+    CK_ULONG bits = 0;
+    if (m->iv == 0) {
+      if (p == nullptr || n != sizeof(Rc2Params)) return CKR_MECHANISM_PARAM_INVALID;
+      std::memcpy(&bits, p, sizeof bits);
+    } else {
+      if (p == nullptr || n != sizeof(Rc2CbcParams)) return CKR_MECHANISM_PARAM_INVALID;
+      Rc2CbcParams prm;
+      std::memcpy(&prm, p, sizeof prm);
+      bits = prm.ulEffectiveBits;
+      std::memcpy(ctx->iv, prm.iv, 8);
+      ctx->iv_len = 8;
+    }
+    if (bits < 1 || bits > 1024) return CKR_MECHANISM_PARAM_INVALID;
+    ctx->rc2_bits = static_cast<std::uint32_t>(bits);
+    return CKR_OK;
+  }
+  if (m->iv == 0) return n == 0 ? CKR_OK : CKR_MECHANISM_PARAM_INVALID;
+  if (p == nullptr || n != m->iv) return CKR_MECHANISM_PARAM_INVALID;
+  std::memcpy(ctx->iv, p, m->iv);
+  ctx->iv_len = m->iv;
+  return CKR_OK;
+}
+
+CK_RV crypt_refresh(Slot& slot) {
+  CK_RV rv = token_refresh(slot);
+  switch (rv) {
+    case CKR_SLOT_ID_INVALID:
+    case CKR_TOKEN_NOT_RECOGNIZED: return CKR_DEVICE_ERROR;
+    case CKR_DEVICE_ERROR:
+    case CKR_DEVICE_REMOVED: return rv;
+    case CKR_TOKEN_NOT_PRESENT: return CKR_DEVICE_REMOVED;
+    default: return CKR_OK;
+  }
+}
+
+bool key_on_card(const Object& key) {
+  bool token = false;
+  return attr_bool(key, CKA_TOKEN, &token) && token && key.card_id != 0;
+}
+
+std::size_t rsa_modulus_len(Slot& slot, Object& key) {
+  const Value* n = attr_get(key, CKA_MODULUS);
+  if ((n == nullptr || n->size() == 0) && key.card_id != 0) {
+    CK_ULONG cls = 0;
+    if (attr_ulong(key, CKA_CLASS, &cls) && cls == CKO_PUBLIC_KEY && object_read_value(slot, key) == CKR_OK)
+      n = attr_get(key, CKA_MODULUS);
+  }
+  if (n != nullptr && n->size() != 0) {
+    std::size_t i = 0;
+    while (i < n->size() && n->data()[i] == 0) ++i;
+    const std::size_t k = n->size() - i;
+    return k <= SC_RSA_MAX_LEN ? k : 0;
+  }
+  CK_ULONG bits = 0;
+  if (!attr_ulong(key, CKA_MODULUS_BITS, &bits) || bits < 8 || bits > 8 * SC_RSA_MAX_LEN) return 0;
+  return bits / 8;
+}
+
+std::size_t crypt_encrypt_len(Slot& slot, Object& key, const CryptContext& ctx, std::size_t len) {
+  if (ctx.mechanism == CKM_RSA_PKCS) {
+    const std::size_t k = rsa_modulus_len(slot, key);
+    return (k == 0 || len + 11 > k) ? 0 : k;
+  }
+  const CipherMech* m = cipher_mech(ctx.mechanism);
+  if (m == nullptr || m->block == 0) return 0;
+  if (m->pad) return len + (m->block - len % m->block);
+  return len % m->block == 0 ? len : 0;
+}
+
+CK_RV crypt_single(Slot& slot, Object& key, CryptContext& ctx, bool encrypt, const std::uint8_t* in, std::size_t len,
+                   SecureBytes* out) {
+  if (ctx.mechanism == CKM_RSA_PKCS)
+    return encrypt ? rsa_encrypt(slot, key, in, len, out) : rsa_decrypt(slot, key, in, len, out);
+  const CipherMech* m = cipher_mech(ctx.mechanism);
+  if (m == nullptr || m->block == 0) return CKR_FUNCTION_FAILED;
+  const std::uint32_t block = m->block;
+  if (encrypt && m->pad) {
+    const std::size_t n = block - len % block;
+    out->resize(len + n);
+    if (len != 0) std::memcpy(out->data(), in, len);
+    std::memset(out->data() + len, static_cast<int>(n), n);
+    return run_blocks(slot, key, ctx, true, out->data(), out->size(), out->data());
+  }
+  if (len % block != 0 || (m->pad && len == 0))
+    return encrypt ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
+  out->resize(len);
+  CK_RV rv = run_blocks(slot, key, ctx, encrypt, in, len, out->data());
+  if (rv != CKR_OK || encrypt || !m->pad) return rv;
+  const std::uint8_t v = out->data()[len - 1];
+  if (v < 1 || v > block) return CKR_ENCRYPTED_DATA_INVALID;
+  out->resize(len - v);
+  return CKR_OK;
+}
+
+}  // namespace p11
+
+using namespace p11;
+
+VORN_P11_EXPORT CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+  return crypt_init(hSession, pMechanism, hKey, true);
+}
+
+VORN_P11_EXPORT CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                                CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen) {
+  return crypt_oneshot(hSession, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen, true);
+}
+
+VORN_P11_EXPORT CK_RV C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
+                                      CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
+  return crypt_update(hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen, true);
+}
+
+VORN_P11_EXPORT CK_RV C_EncryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart,
+                                     CK_ULONG_PTR pulLastEncryptedPartLen) {
+  return crypt_final(hSession, pLastEncryptedPart, pulLastEncryptedPartLen, true);
+}
+
+VORN_P11_EXPORT CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+  return crypt_init(hSession, pMechanism, hKey, false);
+}
+
+VORN_P11_EXPORT CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
+                                CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
+  return crypt_oneshot(hSession, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen, false);
+}
+
+VORN_P11_EXPORT CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
+                                      CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
+  return crypt_update(hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen, false);
+}
+
+VORN_P11_EXPORT CK_RV C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen) {
+  return crypt_final(hSession, pLastPart, pulLastPartLen, false);
+}
