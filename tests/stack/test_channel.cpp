@@ -45,7 +45,7 @@ TEST(Channel, MutualAuthenticationMatchesIndependentCryptograms) {
     EXPECT_EQ(Sw(id), 0x9000);
     EXPECT_EQ(Hex(std::span(id).first(4)), "564F524E");
     TraceEntry ca = LastWith("04CA0100");
-    EXPECT_EQ(ca.pcmd, "04CA010010");  // the command as MACed, Le back in place
+    EXPECT_EQ(ca.pcmd, "00CA010010");  // deciphered, Le back in place
     TraceEntry gr = LastWith("04C00000");
     EXPECT_EQ(gr.rsp.size(), (16 + 16 + 4 + 2) * 2u) << "16 data bytes travel as 32 + MAC";
     EXPECT_EQ(gr.prsp, Hex(id));
@@ -166,14 +166,12 @@ TEST_F(Wrapped, DataLengthsAndPadding) {
   TraceEntry e16 = Last("04D60000");
   EXPECT_EQ(e16.cmd.substr(0, 10), "04D6000024");
   EXPECT_EQ(e16.cmd.size(), (5 + 0x24) * 2u);
-  plain16[0] |= 0x04;
   EXPECT_EQ(e16.pcmd, Hex(plain16));
 
   Bytes plain15 = Cat({H("00 D6 00 01 0F"), std::span(head).subspan(1, 15)});
   EXPECT_EQ(Hex(card_->Transmit(ch->Wrap(plain15))), "9000");
   TraceEntry e15 = Last("04D60001");
   EXPECT_EQ(e15.cmd.substr(0, 10), "04D6000114");
-  plain15[0] |= 0x04;
   EXPECT_EQ(e15.pcmd, Hex(plain15));
 
   // READ BINARY: Le travels as data (01 Le), the answer comes with 04 C0.
@@ -181,7 +179,7 @@ TEST_F(Wrapped, DataLengthsAndPadding) {
   EXPECT_EQ(Hex(rb), Hex(head));
   TraceEntry erb = Last("04B00000");
   EXPECT_EQ(erb.cmd.substr(0, 10), "04B0000014");
-  EXPECT_EQ(erb.pcmd, "04B0000010");
+  EXPECT_EQ(erb.pcmd, "00B0000010");
   EXPECT_EQ(erb.rsp.substr(0, 2), "61");
 
   // A command without data carries the MAC alone (Lc 04).
@@ -211,7 +209,7 @@ TEST_F(Wrapped, FileAndDataItemsUnderTheChannel) {
   ASSERT_EQ(c2.size(), 10u);
   EXPECT_EQ(Sw(c1), 0x9000);
   EXPECT_NE(Hex(c1), Hex(c2));
-  EXPECT_EQ(Last("04840000").pcmd, "0484000008");
+  EXPECT_EQ(Last("04840000").pcmd, "0084000008");
 }
 
 }  // namespace
