@@ -264,7 +264,9 @@ void keygen(int keys) {
 
 int main(int argc, char** argv) {
   int keys = 15;
+  const char* only = nullptr;  // --only digests|ciphers|rsa|keygen
   for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) only = argv[++i];
     if (std::strcmp(argv[i], "--quick") == 0) {
       g_slice = 0.01;
       g_rounds = 1;
@@ -276,10 +278,11 @@ int main(int argc, char** argv) {
   check(legacy != nullptr && deflt != nullptr, "loading the OpenSSL providers");
   for (std::size_t i = 0; i < g_buf.size(); ++i) g_buf[i] = static_cast<std::uint8_t>(i * 131 + 7);
   std::printf("# CPU extensions: sha %s, aes %s\n", sc_cpu_has_sha() ? "yes" : "no", sc_cpu_has_aes() ? "yes" : "no");
-  digests();
-  ciphers();
-  rsa();
-  keygen(keys);
+  auto want = [&](const char* part) { return only == nullptr || std::strcmp(only, part) == 0; };
+  if (want("digests")) digests();
+  if (want("ciphers")) ciphers();
+  if (want("rsa")) rsa();
+  if (want("keygen")) keygen(keys);
   OSSL_PROVIDER_unload(legacy);
   OSSL_PROVIDER_unload(deflt);
   return 0;

@@ -4,7 +4,13 @@
 
 #include <cstring>
 
+#include "internal.h"
 #include "vorn/secure.h"
+
+#if SC_HAVE_X86 && defined(__x86_64__) && defined(__GNUC__)
+#define SC_HAVE_MONT_ADX 1
+#include "mont_adx.inc"
+#endif
 
 namespace sc::bn {
 
@@ -282,9 +288,93 @@ inline void mont_mul_impl(const mont& ctx, limb* r, const limb* a, const limb* b
   for (int i = 0; i < n; ++i) r[i] = (t[i] & keep_t) | (d[i] & ~keep_t);
 }
 
+// Keeps t when t < m, else t - m, without a branch on the value.
+template <int N>
+inline void final_subtract(const limb* m, limb* r, const limb* t) {
+  limb d[N];
+  limb borrow = 0;
+  for (int i = 0; i < N; ++i) {
+    dlimb x = dlimb{t[i]} - m[i] - borrow;
+    d[i] = static_cast<limb>(x);
+    borrow = static_cast<limb>(x >> 64) & 1;
+  }
+  const limb keep_t = 0 - static_cast<limb>(borrow & (t[N] ^ 1));
+  for (int i = 0; i < N; ++i) r[i] = (t[i] & keep_t) | (d[i] & ~keep_t);
+}
+
+#if SC_HAVE_MONT_ADX
+// MULX/ADCX/ADOX rows (mont_adx.inc), for CPUs with BMI2 and ADX.
+template <int N>
+void mont_mul_adx(const mont& ctx, limb* r, const limb* a, const limb* b) {
+  limb t[N + 2] = {};
+  for (int i = 0; i < N; ++i) {
+    if constexpr (N == 8) {
+      __asm__ volatile(SC_MONT_ROW_8 : : [t] "r"(t), [a] "r"(a), [m] "r"(ctx.m), [bi] "r"(b[i]), [n0] "r"(ctx.n0)
+                       : "rdx", "r8", "r9", "r10", "r11", "cc", "memory");
+    } else if constexpr (N == 16) {
+      __asm__ volatile(SC_MONT_ROW_16 : : [t] "r"(t), [a] "r"(a), [m] "r"(ctx.m), [bi] "r"(b[i]), [n0] "r"(ctx.n0)
+                       : "rdx", "r8", "r9", "r10", "r11", "cc", "memory");
+    } else {
+      __asm__ volatile(SC_MONT_ROW_32 : : [t] "r"(t), [a] "r"(a), [m] "r"(ctx.m), [bi] "r"(b[i]), [n0] "r"(ctx.n0)
+                       : "rdx", "r8", "r9", "r10", "r11", "cc", "memory");
+    }
+  }
+  final_subtract<N>(ctx.m, r, t);
+}
+
+// Squaring: the off-diagonal products once, doubled, then the reduction.
+template <int N>
+void mont_sqr_adx(const mont& ctx, limb* r, const limb* a) {
+  limb t[2 * N + 1] = {};
+  if constexpr (N == 8) {
+    __asm__ volatile(SC_MONT_SQR_8 : : [t] "r"(t), [a] "r"(a), [m] "r"(ctx.m), [n0] "r"(ctx.n0)
+                     : "rdx", "r8", "r9", "r10", "r11", "r12", "cc", "memory");
+  } else if constexpr (N == 16) {
+    __asm__ volatile(SC_MONT_SQR_16 : : [t] "r"(t), [a] "r"(a), [m] "r"(ctx.m), [n0] "r"(ctx.n0)
+                     : "rdx", "r8", "r9", "r10", "r11", "r12", "cc", "memory");
+  } else {
+    __asm__ volatile(SC_MONT_SQR_32 : : [t] "r"(t), [a] "r"(a), [m] "r"(ctx.m), [n0] "r"(ctx.n0)
+                     : "rdx", "r8", "r9", "r10", "r11", "r12", "cc", "memory");
+  }
+  final_subtract<N>(ctx.m, r, t + N);
+}
+
+bool detect_adx() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
+}
+#endif
+
 }  // namespace
 
+bool cpu_has_mulx_adx() {
+#if SC_HAVE_MONT_ADX
+  static const bool has = detect_adx();
+  return has;
+#else
+  return false;
+#endif
+}
+
 void mont_mul(const mont& ctx, limb* r, const limb* a, const limb* b) {
+#if SC_HAVE_MONT_ADX
+  if (ctx.n == 16 || ctx.n == 32 || ctx.n == 8) {
+    if (sc::use_cpu_extensions() && cpu_has_mulx_adx()) {
+      if (a == b) {
+        switch (ctx.n) {
+          case 16: return mont_sqr_adx<16>(ctx, r, a);
+          case 32: return mont_sqr_adx<32>(ctx, r, a);
+          default: return mont_sqr_adx<8>(ctx, r, a);
+        }
+      }
+      switch (ctx.n) {
+        case 16: return mont_mul_adx<16>(ctx, r, a, b);
+        case 32: return mont_mul_adx<32>(ctx, r, a, b);
+        default: return mont_mul_adx<8>(ctx, r, a, b);
+      }
+    }
+  }
+#endif
   switch (ctx.n) {
     case 16: mont_mul_impl<16>(ctx, r, a, b, 16); break;
     case 32: mont_mul_impl<32>(ctx, r, a, b, 32); break;

@@ -47,5 +47,7 @@ void mod_exp(const mont& ctx, limb* r, const limb* base, const limb* e, int elim
 // Same for a public exponent (plain square and multiply).
 void mod_exp_public(const mont& ctx, limb* r, const limb* base, const limb* e, int elimbs);
 void wipe(void* p, std::size_t len);
+// True when the CPU has MULX and ADCX/ADOX (used for Montgomery products).
+bool cpu_has_mulx_adx();
 
 }  // namespace sc::bn

@@ -41,5 +41,6 @@ bool sc_set_cpu_extensions(bool enabled) { return g_extensions.exchange(enabled)
 
 namespace sc {
 bool use_sha_ni() { return g_extensions.load(std::memory_order_relaxed) && sc_cpu_has_sha(); }
+bool use_cpu_extensions() { return g_extensions.load(std::memory_order_relaxed); }
 bool use_aes_ni() { return g_extensions.load(std::memory_order_relaxed) && sc_cpu_has_aes(); }
 }  // namespace sc

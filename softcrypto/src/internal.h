@@ -33,6 +33,8 @@ inline constexpr std::uint32_t rotr32(std::uint32_t x, unsigned n) { return (x >
 // CPU extensions in use right now (CPU support AND the switch).
 bool use_sha_ni();
 bool use_aes_ni();
+// The switch alone (for code with its own CPU check).
+bool use_cpu_extensions();
 
 // Digest block functions: process nblocks 64-byte blocks.
 void md5_blocks(std::uint32_t* state, const std::uint8_t* data, std::size_t nblocks);

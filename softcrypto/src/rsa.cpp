@@ -86,6 +86,73 @@ vorn_rv load_private(const sc_rsa_private_key* key, private_parts* pp) {
   return VORN_OK;
 }
 
+// Blinding pairs (r^e, r^-1) per thread, for the last few moduli. A fresh
+// r costs an inverse modulo n; in between, both values are squared, and a
+// new r is drawn every kBlindingUses operations.
+constexpr unsigned kBlindingUses = 32;
+struct blinding_entry {
+  limb n[kMaxLimbs];
+  limb e[kMaxLimbs];
+  limb re[kMaxLimbs];
+  limb rinv[kMaxLimbs];
+  unsigned uses;
+  bool valid;
+};
+struct blinding_cache {
+  blinding_entry entry[2];
+  unsigned next;
+  ~blinding_cache() { plat_wipe(this, sizeof *this); }
+};
+thread_local blinding_cache t_blinding{};
+
+void square_mod(const sc::bn::mont& mn, limb* x) {
+  limb xm[kMaxLimbs];
+  sc::bn::to_mont(mn, xm, x);
+  sc::bn::mont_mul(mn, x, xm, x);
+  sc::bn::wipe(xm, sizeof xm);
+}
+
+vorn_rv blinding_pair(const public_parts& pub, const sc::bn::mont& mn, limb* re, limb* rinv) {
+  const int n = pub.limbs;
+  const std::size_t sz = static_cast<std::size_t>(n) * sizeof(limb);
+  blinding_cache& cache = t_blinding;
+  for (blinding_entry& e : cache.entry) {
+    if (e.valid && e.uses < kBlindingUses && std::memcmp(e.n, pub.n, sizeof e.n) == 0 &&
+        std::memcmp(e.e, pub.e, sizeof e.e) == 0) {
+      square_mod(mn, e.re);
+      square_mod(mn, e.rinv);
+      ++e.uses;
+      std::memcpy(re, e.re, sz);
+      std::memcpy(rinv, e.rinv, sz);
+      return VORN_OK;
+    }
+  }
+  // A fresh r in [1, n-1] with an inverse.
+  limb r[kMaxLimbs];
+  std::uint8_t rb[SC_RSA_MAX_LEN + 8];
+  for (int attempt = 0;; ++attempt) {
+    if (attempt > 64) return RSAERR_DATA;
+    if (plat_random(rb, pub.len + 8) != VORN_OK) return RSAERR_NEED_RANDOM;
+    limb wide[kMaxLimbs + 2];
+    sc::bn::from_bytes(wide, kMaxLimbs + 2, rb, pub.len + 8);
+    sc::bn::mod(r, wide, kMaxLimbs + 2, pub.n, n);
+    sc::bn::wipe(wide, sizeof wide);
+    if (sc::bn::is_zero(r, n)) continue;
+    if (sc::bn::inverse(rinv, r, pub.n, n)) break;
+  }
+  plat_wipe(rb, sizeof rb);
+  sc::bn::mod_exp_public(mn, re, r, pub.e, kMaxLimbs);
+  sc::bn::wipe(r, sizeof r);
+  blinding_entry& e = cache.entry[cache.next++ % 2];
+  std::memset(&e, 0, sizeof e);
+  std::memcpy(e.n, pub.n, sizeof e.n);
+  std::memcpy(e.e, pub.e, sizeof e.e);
+  std::memcpy(e.re, re, sz);
+  std::memcpy(e.rinv, rinv, sz);
+  e.valid = true;
+  return VORN_OK;
+}
+
 // m = c^d mod n through the Chinese remainder theorem, blinded by a random r:
 // c' = c r^e, m' = c'^d = m r, m = m' r^-1.
 vorn_rv private_block(const private_parts& pp, const std::uint8_t* in, std::uint32_t inlen, std::uint8_t* out) {
@@ -101,21 +168,9 @@ vorn_rv private_block(const private_parts& pp, const std::uint8_t* in, std::uint
       !sc::bn::mont_init(&mq, pp.q, pp.qlimbs))
     return RSAERR_MODULUS_LEN;
 
-  // Blinding factor r in [1, n-1] with an inverse.
-  limb r[kMaxLimbs], rinv[kMaxLimbs], re[kMaxLimbs];
-  std::uint8_t rb[SC_RSA_MAX_LEN + 8];
-  for (int attempt = 0;; ++attempt) {
-    if (attempt > 64) return RSAERR_DATA;
-    if (plat_random(rb, pub.len + 8) != VORN_OK) return RSAERR_NEED_RANDOM;
-    limb wide[kMaxLimbs + 2];
-    sc::bn::from_bytes(wide, kMaxLimbs + 2, rb, pub.len + 8);
-    sc::bn::mod(r, wide, kMaxLimbs + 2, pub.n, n);
-    sc::bn::wipe(wide, sizeof wide);
-    if (sc::bn::is_zero(r, n)) continue;
-    if (sc::bn::inverse(rinv, r, pub.n, n)) break;
-  }
-  plat_wipe(rb, sizeof rb);
-  sc::bn::mod_exp_public(mn, re, r, pub.e, kMaxLimbs);
+  limb re[kMaxLimbs], rinv[kMaxLimbs];
+  vorn_rv brv = blinding_pair(pub, mn, re, rinv);
+  if (brv != VORN_OK) return brv;
   // c' = c * r^e mod n (one Montgomery product and one conversion).
   limb cm[kMaxLimbs], cb[kMaxLimbs];
   sc::bn::to_mont(mn, cm, c);
@@ -148,7 +203,7 @@ vorn_rv private_block(const private_parts& pp, const std::uint8_t* in, std::uint
   sc::bn::mont_mul(mn, res, mm, rinv);
   sc::bn::to_bytes(out, pub.len, res, n);
 
-  for (limb* p : {c, r, rinv, re, cm, cb, cp, cq, m1, m2, m2p, diff, h, qinv, t1, t2, mprime, mm, res})
+  for (limb* p : {c, rinv, re, cm, cb, cp, cq, m1, m2, m2p, diff, h, qinv, t1, t2, mprime, mm, res})
     sc::bn::wipe(p, kMaxLimbs * sizeof(limb));
   sc::bn::wipe(hq, sizeof hq);
   sc::bn::wipe(mb, sizeof mb);

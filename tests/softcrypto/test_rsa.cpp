@@ -67,6 +67,35 @@ TEST(RsaInterop, RawBlocksEqualOpenSslBothSizes) {
   }
 }
 
+// Many private operations in a row (the blinding values are renewed on the
+// way) and the portable arithmetic without the CPU's MULX/ADX instructions.
+TEST(RsaInterop, RepeatedPrivateOperationsAndPortableArithmetic) {
+  std::mt19937 g(8);
+  for (bool cpu : {true, false}) {
+    const bool saved = sc_set_cpu_extensions(cpu);
+    for (int bits : {1024, 2048}) {
+      key_pair& k = ossl_key(bits);
+      const std::size_t len = static_cast<std::size_t>(bits / 8);
+      const int count = cpu ? 70 : 4;
+      for (int i = 0; i < count; ++i) {
+        bytes m = ref::data(g, len);
+        m[0] &= 0x3F;
+        const bytes s = call(sc_rsa_private_block, k.priv, m);
+        ASSERT_EQ(s, ref::pk_op(k.ossl.get(), 0, RSA_NO_PADDING, m)) << bits << " op " << i << " cpu " << cpu;
+        ASSERT_EQ(call(sc_rsa_public_block, k.pub, s), m);
+      }
+    }
+    sc_rsa_public_key pub;
+    sc_rsa_private_key priv;
+    ASSERT_EQ(sc_rsa_generate_keypair(768, true, &pub, &priv), VORN_OK);
+    ref::pkey key = ref::to_openssl(priv);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key.get(), nullptr);
+    EXPECT_EQ(EVP_PKEY_check(ctx), 1);
+    EVP_PKEY_CTX_free(ctx);
+    sc_set_cpu_extensions(saved);
+  }
+}
+
 TEST(RsaInterop, SignaturesAndEncryptionCrossBothWays) {
   std::mt19937 g(4);
   sc_random rnd;
