@@ -284,9 +284,24 @@ void token_teardown(Slot& slot) {
   token_part_reset(slot);
 }
 
+// The slot's own connection still answers for a VORN card that was neither
+// removed nor reset since the token was set up. Then the presence probe and
+// the same-card check cannot fail, and the refresh needs one PC/SC call
+// instead of five; in every other case the full probe and check run.
+static bool token_unchanged(Slot& slot) {
+  BYTE atr[kAtrBuf];
+  DWORD atr_len = sizeof atr;
+  DWORD state = 0;
+  DWORD proto = 0;
+  DWORD name_len = 0;
+  if (SCardStatus(slot.card, nullptr, &name_len, &state, &proto, atr, &atr_len) != SCARD_S_SUCCESS) return false;
+  return card_in_reader(state) && atr_has_vorn(atr, atr_len);
+}
+
 CK_RV token_refresh(Slot& slot) {
   Guard g(kLockRefresh);
   if (slot.token_present()) {
+    if (slot.card != 0 && token_unchanged(slot)) return CKR_OK;
     CK_RV rv = presence_probe(slot);
     if (rv != CKR_OK) {
       token_teardown(slot);
