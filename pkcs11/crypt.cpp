@@ -161,11 +161,16 @@ CK_RV run_blocks(Slot& slot, Object& key, CryptContext& ctx, bool enc, const std
   std::uint8_t next_iv[16] = {};
   if (!enc) std::memcpy(next_iv, in + len - m->block, m->block);
   CK_RV rv;
-  if (key_on_card(key)) {
-    const std::uint8_t alg = secret_alg(kt);
-    if (alg == 0) return CKR_FUNCTION_FAILED;
+  CK_ULONG value_len = 0;
+  const bool aes256 = kt == CKK_AES && attr_ulong(key, CKA_VALUE_LEN, &value_len) && value_len == 32;
+  const std::uint8_t alg = secret_alg(kt);
+  if (key_on_card(key) && (alg == 0x01 || alg == 0x0D || alg == 0x11) && !aes256) {
     rv = card_blocks(slot, key, alg, ctx, m->mode, enc, in, len, out);
   } else {
+    // Session keys; and token keys of ciphers the card does not compute
+    // (RC2, 3DES with three keys, AES-256), whose value is read from the
+    // card when they are extractable.
+
     rv = soft_blocks(slot, key, kt, ctx, m->mode, enc, in, len, out);
   }
   if (rv != CKR_OK) return rv;

@@ -758,6 +758,43 @@ CK_RV key_checks(CK_ATTRIBUTE_PTR t, CK_ULONG n, CK_ULONG cls) {
   return ok ? CKR_OK : CKR_ATTRIBUTE_VALUE_INVALID;
 }
 
+// Store steps shared with key generation, unwrapping and derivation
+// (keygen.cpp, wrap.cpp; declared in keyops.h).
+
+// Template check of a known class with other operation bits than creation's
+// 0x30 (generation 0x0C, unwrapping 0x03).
+CK_RV template_check_ops(CK_ATTRIBUTE_PTR t, CK_ULONG n, CK_ULONG cls, std::uint8_t ops) {
+  if (cls > CKO_SECRET_KEY) return CKR_TEMPLATE_INCONSISTENT;
+  for (CK_ULONG i = 0; i < n; ++i) {
+    int row = attr_row(t[i].type);
+    if (row < 3 || row > 59 || !class_allows(row, cls)) return CKR_ATTRIBUTE_TYPE_INVALID;
+    if (t[i].pValue == nullptr && t[i].ulValueLen != 0) return CKR_ATTRIBUTE_VALUE_INVALID;
+    const std::size_t fl = fixed_len(row);
+    if (fl != 0 && t[i].ulValueLen != fl) return CKR_TEMPLATE_INCONSISTENT;
+  }
+  for (const Rule& r : kRules[cls]) {
+    const bool given = std::any_of(t, t + n, [&](const CK_ATTRIBUTE& a) { return a.type == r.type; });
+    const std::uint8_t bits = r.mask & ops;
+    if (bits == ops && !given) return CKR_TEMPLATE_INCOMPLETE;
+    if (bits == 0 && given) return CKR_TEMPLATE_INCONSISTENT;
+  }
+  return CKR_OK;
+}
+
+CK_RV store_write(Slot& slot, Object& obj, CK_ULONG cls) { return object_write(slot, obj, cls); }
+CK_RV store_write_access(const Session& sess, const Object& obj) { return write_access(sess, obj); }
+CK_RV store_new_handle(CK_OBJECT_HANDLE* out) { return new_object_handle(out); }
+
+// Writes the attribute part of a key the card has just made; the channel of
+// the object's application is open.
+CK_RV store_write_attrs(Slot& slot, const Object& obj, CK_ULONG cls) {
+  CardList list;
+  card_list(obj, cls, &list);
+  vorn_rv rv = obj_write_attrs(slot_key(slot), slot.card, obj.card_id, list.attrs.data(),
+                               static_cast<DWORD>(list.attrs.size()));
+  return rv == VORN_OK ? CKR_OK : card_failure(rv);
+}
+
 }  // namespace p11
 
 using namespace p11;

@@ -1,0 +1,180 @@
+// Digests (C_DigestInit/Digest/DigestUpdate/DigestFinal: MD5, SHA-1 and
+// SHA-256 in software) and the card's random numbers (C_GenerateRandom).
+#include <algorithm>
+#include <cstring>
+
+#include "cardlayer.h"
+#include "crypt.h"
+#include "softcrypto.h"
+
+namespace p11 {
+
+namespace {
+
+std::uint8_t digest_id(CK_MECHANISM_TYPE m) {
+  switch (m) {
+    case CKM_MD5: return SC_ALG_MD5;
+    case CKM_SHA_1: return SC_ALG_SHA1;
+    case CKM_SHA256: return SC_ALG_SHA256;
+    default: return 0;
+  }
+}
+
+// Slot and refresh checks of the digest functions.
+CK_RV digest_slot(Slot& slot) {
+  if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
+  if (!slot.in_use) return CKR_SESSION_HANDLE_INVALID;
+  CK_RV rv = token_refresh(slot);
+  if (rv == CKR_SLOT_ID_INVALID || rv == CKR_TOKEN_NOT_PRESENT) return CKR_SESSION_HANDLE_INVALID;
+  return rv;
+}
+
+// Feeds any length in pieces the 32-bit software interface takes.
+vorn_rv digest_feed(std::uint8_t id, sc_digest_ctx* ctx, const std::uint8_t* p, CK_ULONG len) {
+  while (len > 0) {
+    const auto n = static_cast<std::uint32_t>(std::min<CK_ULONG>(len, 0x40000000UL));
+    vorn_rv rv = sc_digest_update(id, ctx, p, n);
+    if (rv != VORN_OK) return rv;
+    p += n;
+    len -= n;
+  }
+  return VORN_OK;
+}
+
+struct EndDigest {
+  DigestContext& ctx;
+  bool keep = false;
+  ~EndDigest() {
+    if (!keep) ctx = DigestContext{};
+  }
+};
+
+// The common steps of C_Digest and C_DigestFinal after the session lookup.
+CK_RV digest_out(Slot* slot, Session* sess, CK_SESSION_HANDLE h, const std::uint8_t* data, CK_ULONG len,
+                 CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
+  DigestContext& ctx = sess->digest;
+  EndDigest end{ctx};
+  CK_RV rv = digest_slot(*slot);
+  if (rv != CKR_OK) return rv;
+  if (sess->handle != h) return CKR_SESSION_HANDLE_INVALID;
+  if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
+  const std::uint8_t id = digest_id(ctx.mechanism);
+  const std::uint32_t size = sc_digest_size(id);
+  if (size == 0) return CKR_FUNCTION_FAILED;
+  if (out == nullptr || *out_len < size) {
+    *out_len = size;
+    end.keep = true;
+    return out == nullptr ? CKR_OK : CKR_BUFFER_TOO_SMALL;
+  }
+  if (data != nullptr && digest_feed(id, &ctx.state, data, len) != VORN_OK) return CKR_FUNCTION_FAILED;
+  std::uint32_t n = size;
+  if (sc_digest_final(id, &ctx.state, out, &n) != VORN_OK || n != size) return CKR_FUNCTION_FAILED;
+  *out_len = n;
+  return CKR_OK;
+}
+
+}  // namespace
+
+}  // namespace p11
+
+using namespace p11;
+
+VORN_P11_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_lookup(hSession, &slot, &sess);
+  if (rv != CKR_OK) return rv;
+  rv = digest_slot(*slot);
+  if (rv != CKR_OK) return rv;
+  if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
+  const std::uint8_t id = digest_id(pMechanism->mechanism);
+  if (id == 0 || slot_mech(*slot, pMechanism->mechanism, CKF_DIGEST) == nullptr) return CKR_MECHANISM_INVALID;
+  Guard og(kLockDigestOp);
+  DigestContext& ctx = sess->digest;
+  if (ctx.active) return CKR_OPERATION_ACTIVE;
+  DigestContext fresh;
+  if (sc_digest_init(id, &fresh.state) != VORN_OK) return CKR_FUNCTION_FAILED;
+  fresh.active = true;
+  fresh.mechanism = pMechanism->mechanism;
+  ctx = fresh;
+  return CKR_OK;
+}
+
+VORN_P11_EXPORT CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                               CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_lookup(hSession, &slot, &sess);
+  if (rv != CKR_OK) return rv;
+  Guard og(kLockDigestOp);
+  if (pulDigestLen == nullptr || (pData == nullptr && ulDataLen > 0)) {
+    sess->digest = DigestContext{};
+    return CKR_ARGUMENTS_BAD;
+  }
+  return digest_out(slot, sess, hSession, pData, ulDataLen, pDigest, pulDigestLen);
+}
+
+VORN_P11_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_lookup(hSession, &slot, &sess);
+  if (rv != CKR_OK) return rv;
+  Guard og(kLockDigestOp);
+  DigestContext& ctx = sess->digest;
+  EndDigest end{ctx};
+  if (pPart == nullptr && ulPartLen > 0) return CKR_ARGUMENTS_BAD;
+  rv = digest_slot(*slot);
+  if (rv != CKR_OK) return rv;
+  if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
+  if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
+  if (pPart != nullptr && digest_feed(digest_id(ctx.mechanism), &ctx.state, pPart, ulPartLen) != VORN_OK)
+    return CKR_FUNCTION_FAILED;
+  end.keep = true;
+  return CKR_OK;
+}
+
+VORN_P11_EXPORT CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_lookup(hSession, &slot, &sess);
+  if (rv != CKR_OK) return rv;
+  Guard og(kLockDigestOp);
+  if (pulDigestLen == nullptr) {
+    sess->digest = DigestContext{};
+    return CKR_ARGUMENTS_BAD;
+  }
+  return digest_out(slot, sess, hSession, nullptr, 0, pDigest, pulDigestLen);
+}
+
+VORN_P11_EXPORT CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_lookup(hSession, &slot, &sess);
+  if (rv != CKR_OK) return rv;
+  if (!slot->in_use) return CKR_DEVICE_REMOVED;
+  rv = token_refresh(*slot);
+  if (rv == CKR_DEVICE_REMOVED) return rv;
+  if (rv != CKR_OK || sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
+  if (pRandomData == nullptr || ulRandomLen == 0) return CKR_ARGUMENTS_BAD;
+  if ((slot->token.flags & CKF_RNG) == 0) return CKR_RANDOM_NO_RNG;
+  Guard rg(kLockRandom);
+  Transaction tx(*slot);
+  if (!tx.ok()) return CKR_DEVICE_ERROR;
+  const std::uint32_t key = slot_key(*slot);
+  for (CK_ULONG off = 0; off < ulRandomLen; off += 256) {
+    const auto n = static_cast<DWORD>(std::min<CK_ULONG>(256, ulRandomLen - off));
+    if (card_get_challenge(key, slot->card, pRandomData + off, n) != VORN_OK) return CKR_FUNCTION_FAILED;
+  }
+  return CKR_OK;
+}

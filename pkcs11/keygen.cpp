@@ -1,0 +1,399 @@
+// Key generation: C_GenerateKey (RC2, RC4, DES, DES2, DES3, AES and the SSL 3
+// pre-master secret) and C_GenerateKeyPair (RSA-1024 and RSA-2048). Token
+// keys are made by the card where its generator knows the algorithm;
+// session keys in software, their bytes from the operating system's CSPRNG.
+#include <cstring>
+#include <vector>
+
+#include "cardlayer.h"
+#include "crypt.h"
+#include "keyops.h"
+#include "softcrypto.h"
+
+namespace p11 {
+
+namespace {
+
+// Key-generation prologue after the argument and template checks: slot in
+// use and refresh, mapped as for C_GenerateRandom.
+CK_RV keygen_slot(Slot& slot, const Session& sess, CK_SESSION_HANDLE h) {
+  if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
+  if (!slot.in_use) return CKR_DEVICE_REMOVED;
+  CK_RV rv = token_refresh(slot);
+  if (rv == CKR_DEVICE_REMOVED) return rv;
+  if (rv != CKR_OK || sess.handle != h) return CKR_SESSION_HANDLE_INVALID;
+  return CKR_OK;
+}
+
+struct SecretSpec {
+  std::size_t len;
+  std::uint8_t alg;  // code for the card and for key_store
+};
+
+// Key length and algorithm code from the key type and CKA_VALUE_LEN.
+CK_RV secret_spec(CK_KEY_TYPE kt, bool have_len, CK_ULONG len, SecretSpec* out) {
+  auto fixed = [&](std::size_t n, std::uint8_t alg) {
+    if (have_len && len != n) return CKR_ATTRIBUTE_VALUE_INVALID;
+    *out = SecretSpec{n, alg};
+    return CKR_OK;
+  };
+  switch (kt) {
+    case CKK_GENERIC_SECRET: return fixed(48, 0x34);
+    case CKK_RC2:
+    case CKK_RC4: {
+      if (!have_len) return CKR_TEMPLATE_INCONSISTENT;
+      const CK_ULONG max = kt == CKK_RC2 ? 128 : 24;
+      if (len < 1 || len > max) return CKR_ATTRIBUTE_VALUE_INVALID;
+      *out = SecretSpec{len, static_cast<std::uint8_t>(kt == CKK_RC2 ? 0x30 : 0x31)};
+      return CKR_OK;
+    }
+    case CKK_DES: return fixed(8, 0x0D);
+    case CKK_DES2: return fixed(16, 0x11);
+    case CKK_DES3: return fixed(24, 0x32);
+    case CKK_AES:
+      if (!have_len || len == 16) {
+        *out = SecretSpec{16, 0x01};
+        return CKR_OK;
+      }
+      if (len == 32) {
+        *out = SecretSpec{32, 0x02};
+        return CKR_OK;
+      }
+      return CKR_ATTRIBUTE_VALUE_INVALID;
+    default: return CKR_ATTRIBUTE_VALUE_INVALID;
+  }
+}
+
+// Algorithms the card's secret-key generator takes (AES-128, DES, DES2).
+bool card_generates(std::uint8_t alg) { return alg == 0x01 || alg == 0x0D || alg == 0x11; }
+
+// A token secret key: made by the card, or made here and stored with
+// key_store when the card's generator does not know the algorithm (the
+// attribute part follows in the same transaction).
+CK_RV token_secret(Slot& slot, Object& obj, const SecretSpec& spec, std::uint8_t access, const SecureBytes& value) {
+  const std::uint32_t key = slot_key(slot);
+  Transaction tx(slot);
+  if (!tx.ok()) return CKR_DEVICE_ERROR;
+  CK_RV rv = card_enter(slot, CARD_APP_CIPH);
+  std::uint32_t id = 0;
+  if (rv == CKR_OK) {
+    vorn_rv crv = card_generates(spec.alg)
+                      ? key_gen_secret(key, slot.card, spec.alg, access, &id)
+                      : key_store(key, slot.card, access, spec.alg, 0, value.data(), static_cast<DWORD>(value.size()),
+                                  &id);
+    if (crv != VORN_OK) rv = card_make_failure(crv);
+  }
+  if (rv == CKR_OK) {
+    if (flag_of(obj, CKA_EXTRACTABLE)) id |= 0x200000;
+    obj.card_id = id;
+    obj.kind = static_cast<std::uint8_t>(id >> 16);
+    // The generator selects the application again: the held PIN is
+    // verified anew before the attribute list goes to the card.
+    rv = card_enter(slot, CARD_APP_CIPH);
+    if (rv == CKR_OK) rv = store_write_attrs(slot, obj, CKO_SECRET_KEY);
+    if (rv != CKR_OK) {
+      // No key without its attributes stays on the card.
+      obj_delete(key, slot.card, id & ~0x200000u);
+      obj.card_id = 0;
+      obj.kind = 0;
+    }
+  }
+  CK_RV lrv = card_leave(slot);
+  if (rv == CKR_OK && lrv != CKR_OK) rv = CKR_DEVICE_ERROR;
+  return rv;
+}
+
+// Copies a big-endian number of a software key record without its leading
+// zero bytes.
+void put_number(AttrSet& set, CK_ATTRIBUTE_TYPE t, const std::uint8_t* p, std::size_t width) {
+  std::size_t i = 0;
+  while (i + 1 < width && p[i] == 0) ++i;
+  set_attr(set, t, p + i, width - i);
+}
+
+bool exponent_is_f4(const CK_ATTRIBUTE* e) {
+  if (e == nullptr) return true;
+  const auto* p = static_cast<const std::uint8_t*>(e->pValue);
+  CK_ULONG i = 0;
+  while (i < e->ulValueLen && p[i] == 0) ++i;
+  return e->ulValueLen - i == 3 && p[i] == 0x01 && p[i + 1] == 0x00 && p[i + 2] == 0x01;
+}
+
+}  // namespace
+
+}  // namespace p11
+
+using namespace p11;
+
+VORN_P11_EXPORT CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pTemplate,
+                                    CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_lookup(hSession, &slot, &sess);
+  if (rv != CKR_OK) return rv;
+  if (pMechanism == nullptr || phKey == nullptr || (pTemplate == nullptr && ulCount > 0)) return CKR_ARGUMENTS_BAD;
+  const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
+  if (slot_mech(*slot, mech, CKF_GENERATE) == nullptr) return CKR_MECHANISM_INVALID;
+  const CK_KEY_TYPE kt = mech_key_type(mech);
+  const bool pre_master = mech == CKM_SSL3_PRE_MASTER_KEY_GEN;
+  if (pre_master) {
+    const auto* v = static_cast<const CK_VERSION*>(pMechanism->pParameter);
+    if (v == nullptr || pMechanism->ulParameterLen != sizeof(CK_VERSION) || v->major != 3 || v->minor != 0)
+      return CKR_MECHANISM_PARAM_INVALID;
+  }
+  rv = template_check_ops(pTemplate, ulCount, CKO_SECRET_KEY, 0x0C);
+  if (rv != CKR_OK) return rv;
+  rv = keygen_slot(*slot, *sess, hSession);
+  if (rv != CKR_OK) return rv;
+  CK_ULONG v = 0;
+  if (tmpl_find(pTemplate, ulCount, CKA_CLASS) != nullptr &&
+      (!tmpl_ulong(pTemplate, ulCount, CKA_CLASS, &v) || v != CKO_SECRET_KEY))
+    return CKR_TEMPLATE_INCONSISTENT;
+  if (tmpl_find(pTemplate, ulCount, CKA_KEY_TYPE) != nullptr &&
+      (!tmpl_ulong(pTemplate, ulCount, CKA_KEY_TYPE, &v) || v != kt))
+    return CKR_TEMPLATE_INCONSISTENT;
+  Guard kg(kLockKeyGen);
+
+  Object fresh;
+  rv = object_build(pTemplate, ulCount, CKO_SECRET_KEY, &fresh.attrs);
+  if (rv != CKR_OK) return rv;
+  AttrSet& set = *fresh.attrs;
+  if (attr_get(fresh, CKA_KEY_TYPE) == nullptr) set_attr_ulong(set, CKA_KEY_TYPE, kt);
+  set_attr_bool(set, CKA_LOCAL, true);
+  set_attr_ulong(set, CKA_KEY_GEN_MECHANISM, mech);
+  if (pre_master) set_attr_bool(set, CKA_DERIVE, true);
+  set_attr_bool(set, CKA_NEVER_EXTRACTABLE, !flag_of(fresh, CKA_EXTRACTABLE));
+  set_attr_bool(set, CKA_ALWAYS_SENSITIVE, flag_of(fresh, CKA_SENSITIVE));
+  CK_ULONG len = 0;
+  const bool have_len = attr_ulong(fresh, CKA_VALUE_LEN, &len);
+  SecretSpec spec{};
+  rv = secret_spec(kt, have_len, len, &spec);
+  if (rv != CKR_OK) return rv;
+  std::uint8_t access = 0x14;
+  if (flag_of(fresh, CKA_PRIVATE)) access |= 0x08;
+  if (flag_of(fresh, CKA_EXTRACTABLE)) access |= 0x20;
+  rv = store_write_access(*sess, fresh);
+  if (rv != CKR_OK) return rv;
+  set_attr_ulong(set, CKA_VALUE_LEN, spec.len);
+
+  // The value, when it is made here: CSPRNG bytes; a pre-master secret
+  // starts with the version it was asked for, 03 00.
+  const bool token = flag_of(fresh, CKA_TOKEN);
+  SecureBytes value;
+  if (!token || !card_generates(spec.alg)) {
+    value.resize(spec.len);
+    if (plat_random(value.data(), value.size()) != VORN_OK) return CKR_FUNCTION_FAILED;
+    if (pre_master) {
+      value.data()[0] = 3;
+      value.data()[1] = 0;
+    }
+  }
+
+  Object* place = nullptr;
+  if (token) {
+    if (slot->token.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
+    place = free_entry(slot->objects);
+    if (place == nullptr) return CKR_HOST_MEMORY;
+    rv = token_secret(*slot, fresh, spec, access, value);
+    if (rv != CKR_OK) return rv;
+  } else {
+    place = free_entry(sess->objects);
+    if (place == nullptr) return CKR_HOST_MEMORY;
+  }
+  if (!value.empty()) set_attr(set, CKA_VALUE, value.data(), value.size());
+  rv = store_new_handle(&fresh.handle);
+  if (rv != CKR_OK) return rv;
+  *place = std::move(fresh);
+  *phKey = place->handle;
+  return CKR_OK;
+}
+
+VORN_P11_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                        CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,
+                                        CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,
+                                        CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey) {
+  Guard g(kLockModule);
+  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  CK_RV rv = session_lookup(hSession, &slot, &sess);
+  if (rv != CKR_OK) return rv;
+  CK_ATTRIBUTE_PTR pub_t = pPublicKeyTemplate;
+  CK_ATTRIBUTE_PTR priv_t = pPrivateKeyTemplate;
+  const CK_ULONG pub_n = ulPublicKeyAttributeCount;
+  const CK_ULONG priv_n = ulPrivateKeyAttributeCount;
+  if (pMechanism == nullptr || pub_t == nullptr || pub_n == 0 || (priv_t == nullptr && priv_n != 0) ||
+      phPublicKey == nullptr || phPrivateKey == nullptr)
+    return CKR_ARGUMENTS_BAD;
+  const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
+  if (slot_mech(*slot, mech, CKF_GENERATE_KEY_PAIR) == nullptr) return CKR_MECHANISM_INVALID;
+  rv = template_check_ops(priv_t, priv_n, CKO_PRIVATE_KEY, 0x0C);
+  if (rv != CKR_OK) return rv;
+  rv = template_check_ops(pub_t, pub_n, CKO_PUBLIC_KEY, 0x0C);
+  if (rv != CKR_OK) return rv;
+  rv = keygen_slot(*slot, *sess, hSession);
+  if (rv != CKR_OK) return rv;
+  CK_ULONG v = 0;
+  auto class_bad = [&](CK_ATTRIBUTE_PTR t, CK_ULONG n, CK_ULONG want) {
+    if (tmpl_find(t, n, CKA_CLASS) != nullptr && (!tmpl_ulong(t, n, CKA_CLASS, &v) || v != want)) return true;
+    return tmpl_find(t, n, CKA_KEY_TYPE) != nullptr && (!tmpl_ulong(t, n, CKA_KEY_TYPE, &v) || v != CKK_RSA);
+  };
+  if (class_bad(priv_t, priv_n, CKO_PRIVATE_KEY) || class_bad(pub_t, pub_n, CKO_PUBLIC_KEY))
+    return CKR_TEMPLATE_INCONSISTENT;
+  CK_ULONG bits = 0;
+  if (!tmpl_ulong(pub_t, pub_n, CKA_MODULUS_BITS, &bits) || (bits != 1024 && bits != 2048))
+    return CKR_ATTRIBUTE_VALUE_INVALID;
+  // Both generators make keys with exponent 65537; another exponent asked
+  // for would be written into the objects without being the keys'.
+  if (!exponent_is_f4(tmpl_find(pub_t, pub_n, CKA_PUBLIC_EXPONENT))) return CKR_ATTRIBUTE_VALUE_INVALID;
+  const std::uint8_t alg = bits == 1024 ? 0x1B : 0x1C;
+  Guard kg(kLockKeyGen);
+
+  // The attribute sets from the templates, to learn the flags first.
+  // A stand-in modulus lets the sets be built before the keys exist.
+  Object pub, priv;
+  {
+    static const std::uint8_t kStandIn[128] = {0xFF};
+    std::vector<CK_ATTRIBUTE> a(pub_t, pub_t + pub_n);
+    std::vector<CK_ATTRIBUTE> b;
+    if (priv_n != 0) b.assign(priv_t, priv_t + priv_n);
+    a.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(kStandIn), sizeof kStandIn});
+    b.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(kStandIn), sizeof kStandIn});
+    rv = object_build(b.data(), b.size(), CKO_PRIVATE_KEY, &priv.attrs);
+    if (rv == CKR_OK) rv = object_build(a.data(), a.size(), CKO_PUBLIC_KEY, &pub.attrs);
+    if (rv != CKR_OK) return CKR_GENERAL_ERROR;
+  }
+  const bool ciph = flag_of(pub, CKA_ENCRYPT);
+  if (flag_of(priv, CKA_DECRYPT) != ciph) return CKR_TEMPLATE_INCONSISTENT;
+  const bool token = flag_of(pub, CKA_TOKEN);
+  if (flag_of(priv, CKA_TOKEN) != token) return CKR_TEMPLATE_INCONSISTENT;
+  rv = store_write_access(*sess, priv);
+  if (rv == CKR_OK) rv = store_write_access(*sess, pub);
+  if (rv != CKR_OK) return rv;
+
+  // Generated values, appended to the templates so that the sets carry the
+  // modulus hash and bit count computed from them.
+  std::vector<CK_ATTRIBUTE> pub_full(pub_t, pub_t + pub_n);
+  std::vector<CK_ATTRIBUTE> priv_full;
+  if (priv_n != 0) priv_full.assign(priv_t, priv_t + priv_n);
+  const CK_ULONG rsa = CKK_RSA;
+  const CK_BBOOL yes = CK_TRUE;
+  const CK_ULONG gen_mech = mech;
+  static const std::uint8_t kF4[3] = {0x01, 0x00, 0x01};
+  for (auto* full : {&pub_full, &priv_full}) {
+    if (tmpl_find(full->data(), full->size(), CKA_KEY_TYPE) == nullptr)
+      full->push_back({CKA_KEY_TYPE, const_cast<CK_ULONG*>(&rsa), sizeof rsa});
+    full->push_back({CKA_LOCAL, const_cast<CK_BBOOL*>(&yes), 1});
+    full->push_back({CKA_KEY_GEN_MECHANISM, const_cast<CK_ULONG*>(&gen_mech), sizeof gen_mech});
+  }
+  std::uint8_t modulus[256];
+  DWORD mod_len = sizeof modulus;
+  auto pub_rec = std::make_unique<sc_rsa_public_key>();
+  auto priv_rec = std::make_unique<sc_rsa_private_key>();
+  vorn::WipeOnExit wipe(priv_rec.get(), sizeof *priv_rec);
+  std::uint32_t priv_id = 0, pub_id = 0;
+  Object* pub_place = nullptr;
+  Object* priv_place = nullptr;
+  const std::uint32_t key = slot_key(*slot);
+  const std::uint8_t app = ciph ? CARD_APP_CIPH : CARD_APP_SIGN;
+  if (token) {
+    if (slot->token.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
+    for (auto& o : slot->objects) {
+      if (o.used()) continue;
+      if (pub_place == nullptr) {
+        pub_place = &o;
+      } else {
+        priv_place = &o;
+        break;
+      }
+    }
+    if (priv_place == nullptr) return CKR_HOST_MEMORY;
+    std::uint8_t priv_access = 0x13;
+    if (flag_of(priv, CKA_PRIVATE)) priv_access |= 0x08;
+    if (ciph && flag_of(priv, CKA_EXTRACTABLE)) priv_access |= 0x20;
+    std::uint8_t pub_access = 0x12;
+    if (flag_of(pub, CKA_PRIVATE)) pub_access |= 0x08;
+    Transaction tx(*slot);
+    if (!tx.ok()) return CKR_DEVICE_ERROR;
+    rv = card_enter(*slot, app);
+    if (rv == CKR_OK) {
+      vorn_rv crv = key_gen_pair(key, slot->card, alg, priv_access, pub_access, &priv_id, &pub_id, modulus, &mod_len);
+      if (crv != VORN_OK) rv = card_make_failure(crv);
+      else if (mod_len != bits / 8) rv = CKR_DEVICE_ERROR;
+    }
+    if (rv != CKR_OK) {
+      card_leave(*slot);
+      return rv;
+    }
+    pub_full.push_back({CKA_MODULUS, modulus, mod_len});
+    priv_full.push_back({CKA_MODULUS, modulus, mod_len});
+    pub.attrs.reset();
+    priv.attrs.reset();
+    rv = object_build(pub_full.data(), pub_full.size(), CKO_PUBLIC_KEY, &pub.attrs);
+    if (rv == CKR_OK) rv = object_build(priv_full.data(), priv_full.size(), CKO_PRIVATE_KEY, &priv.attrs);
+    if (rv != CKR_OK) rv = CKR_GENERAL_ERROR;
+    if (rv == CKR_OK) {
+      pub.card_id = pub_id;
+      pub.kind = static_cast<std::uint8_t>(pub_id >> 16);
+      priv.card_id = priv_id;
+      priv.kind = static_cast<std::uint8_t>(priv_id >> 16);
+      set_attr_bool(*priv.attrs, CKA_NEVER_EXTRACTABLE, !flag_of(priv, CKA_EXTRACTABLE));
+      set_attr_bool(*priv.attrs, CKA_ALWAYS_SENSITIVE, flag_of(priv, CKA_SENSITIVE));
+      rv = store_write_attrs(*slot, pub, CKO_PUBLIC_KEY);
+      if (rv == CKR_OK) rv = store_write_attrs(*slot, priv, CKO_PRIVATE_KEY);
+    }
+    if (rv != CKR_OK) {
+      // A pair whose attribute lists could not be written is of no use:
+      // both keys leave the card again.
+      obj_delete(key, slot->card, pub_id);
+      obj_delete(key, slot->card, priv_id);
+    }
+    CK_RV lrv = card_leave(*slot);
+    if (rv == CKR_OK && lrv != CKR_OK) rv = CKR_DEVICE_ERROR;
+    if (rv != CKR_OK) return rv;
+  } else {
+    for (auto& o : sess->objects) {
+      if (o.used()) continue;
+      if (pub_place == nullptr) {
+        pub_place = &o;
+      } else {
+        priv_place = &o;
+        break;
+      }
+    }
+    if (priv_place == nullptr) return CKR_HOST_MEMORY;
+    if (sc_rsa_generate_keypair(static_cast<std::uint32_t>(bits), true, pub_rec.get(), priv_rec.get()) != VORN_OK)
+      return CKR_FUNCTION_FAILED;
+    const std::size_t k = bits / 8;
+    const std::size_t h = k / 2;
+    const std::uint8_t* n = priv_rec->modulus + SC_RSA_MAX_LEN - k;
+    pub_full.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(n), k});
+    pub_full.push_back({CKA_PUBLIC_EXPONENT, const_cast<std::uint8_t*>(kF4), 3});
+    priv_full.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(n), k});
+    priv_full.push_back({CKA_PUBLIC_EXPONENT, const_cast<std::uint8_t*>(kF4), 3});
+    pub.attrs.reset();
+    priv.attrs.reset();
+    rv = object_build(pub_full.data(), pub_full.size(), CKO_PUBLIC_KEY, &pub.attrs);
+    if (rv == CKR_OK) rv = object_build(priv_full.data(), priv_full.size(), CKO_PRIVATE_KEY, &priv.attrs);
+    if (rv != CKR_OK) return CKR_GENERAL_ERROR;
+    AttrSet& ps = *priv.attrs;
+    set_attr(ps, CKA_PRIVATE_EXPONENT, priv_rec->exponent + SC_RSA_MAX_LEN - k, k);
+    put_number(ps, CKA_PRIME_1, priv_rec->prime[0] + SC_RSA_MAX_PRIME_LEN - h, h);
+    put_number(ps, CKA_PRIME_2, priv_rec->prime[1] + SC_RSA_MAX_PRIME_LEN - h, h);
+    put_number(ps, CKA_EXPONENT_1, priv_rec->prime_exponent[0] + SC_RSA_MAX_PRIME_LEN - h, h);
+    put_number(ps, CKA_EXPONENT_2, priv_rec->prime_exponent[1] + SC_RSA_MAX_PRIME_LEN - h, h);
+    put_number(ps, CKA_COEFFICIENT, priv_rec->coefficient + SC_RSA_MAX_PRIME_LEN - h, h);
+    set_attr_bool(ps, CKA_NEVER_EXTRACTABLE, !flag_of(priv, CKA_EXTRACTABLE));
+    set_attr_bool(ps, CKA_ALWAYS_SENSITIVE, flag_of(priv, CKA_SENSITIVE));
+  }
+  rv = store_new_handle(&pub.handle);
+  if (rv == CKR_OK) rv = store_new_handle(&priv.handle);
+  if (rv != CKR_OK) return rv;
+  *pub_place = std::move(pub);
+  *priv_place = std::move(priv);
+  *phPublicKey = pub_place->handle;
+  *phPrivateKey = priv_place->handle;
+  return CKR_OK;
+}
