@@ -339,18 +339,13 @@ void mont_sqr_adx(const mont& ctx, limb* r, const limb* a) {
   final_subtract<N>(ctx.m, r, t + N);
 }
 
-bool detect_adx() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
-}
 #endif
 
 }  // namespace
 
 bool cpu_has_mulx_adx() {
 #if SC_HAVE_MONT_ADX
-  static const bool has = detect_adx();
-  return has;
+  return sc::cpu_has_adx();
 #else
   return false;
 #endif

@@ -35,6 +35,8 @@ bool use_sha_ni();
 bool use_aes_ni();
 // The switch alone (for code with its own CPU check).
 bool use_cpu_extensions();
+// BMI2 and ADX (MULX, ADCX, ADOX) present.
+bool cpu_has_adx();
 
 // Digest block functions: process nblocks 64-byte blocks.
 void md5_blocks(std::uint32_t* state, const std::uint8_t* data, std::size_t nblocks);
