@@ -359,7 +359,8 @@ void card_list(const Object& obj, CK_ULONG cls, CardList* out) {
   out->nums.reserve(tpl.attrs.size());
   for (const auto& e : tpl.attrs) {
     int row = attr_row(e.type);
-    const Value& v = obj.attrs->rows[row];
+    if (row < 0) continue;
+    const Value& v = obj.attrs->rows[static_cast<std::size_t>(row)];
     if (!v.present()) continue;
     if (is_ulong_row(row)) {
       CK_ULONG num = 0;
