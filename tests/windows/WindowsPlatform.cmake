@@ -84,3 +84,21 @@ add_executable(win_table_test win_table_test.cpp)
 target_link_libraries(win_table_test PRIVATE win_table_probe vorn_cardlayer GTest::gtest)
 vorn_warnings(win_table_test)
 vorn_wine_stack_test(windows.shared_card_table win_table_test --readers 1 --demo-card)
+
+# PKCS11_VORN.dll from Windows programs.
+if(TARGET PKCS11_VORN)
+  foreach(_t win_pkcs11_test win_p11_mutex_test)
+    add_executable(${_t} ${_t}.cpp)
+    target_include_directories(${_t} PRIVATE "${CMAKE_SOURCE_DIR}/pkcs11")
+    target_link_libraries(${_t} PRIVATE GTest::gtest)
+    vorn_warnings(${_t})
+    # The module next to the program, where LoadLibrary finds it.
+    add_custom_command(TARGET ${_t} POST_BUILD
+      COMMAND "${CMAKE_COMMAND}" -E copy_if_different $<TARGET_FILE:PKCS11_VORN> $<TARGET_FILE_DIR:${_t}>
+      VERBATIM)
+    add_dependencies(${_t} PKCS11_VORN)
+  endforeach()
+  target_link_libraries(win_pkcs11_test PRIVATE GTest::gtest_main)
+  vorn_wine_stack_test(windows.pkcs11_sign win_pkcs11_test --readers 1 --demo-card)
+  vorn_wine_stack_test(windows.pkcs11_named_mutex win_p11_mutex_test --readers 1 --demo-card)
+endif()
