@@ -1,5 +1,6 @@
 // AES-NI paths: eight blocks in flight for ECB and CBC decryption.
 #include "internal.h"
+#include "vorn/secure.h"
 
 #if SC_HAVE_X86
 #include <immintrin.h>
@@ -12,6 +13,10 @@ namespace {
 
 struct round_keys {
   __m128i k[15];
+  round_keys() = default;
+  round_keys(const round_keys&) = delete;
+  round_keys& operator=(const round_keys&) = delete;
+  ~round_keys() { plat_wipe(k, sizeof k); }
 };
 
 SC_AES_TARGET inline void load_keys(const std::uint8_t* bytes, std::uint32_t rounds, round_keys* rk) {

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "internal.h"
+#include "vorn/secure.h"
 
 namespace sc {
 namespace {
@@ -139,7 +140,13 @@ void schedule(const std::uint8_t* key, std::uint32_t* ks) {
     for (int i = 0; i < 8; ++i) ch[i] = static_cast<std::uint32_t>((sub >> (42 - 6 * i)) & 63);
     ks[2 * round] = (ch[0] << 26) | (ch[2] << 18) | (ch[4] << 10) | (ch[6] << 2);
     ks[2 * round + 1] = (ch[1] << 26) | (ch[3] << 18) | (ch[5] << 10) | (ch[7] << 2);
+    plat_wipe(ch, sizeof ch);
+    plat_wipe(&sub, sizeof sub);
+    plat_wipe(&cd, sizeof cd);
   }
+  plat_wipe(&k, sizeof k);
+  plat_wipe(&c, sizeof c);
+  plat_wipe(&d, sizeof d);
 }
 
 inline void split(std::uint64_t x, std::uint32_t& l, std::uint32_t& r) {

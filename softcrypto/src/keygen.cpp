@@ -67,8 +67,15 @@ bool random_base(limb* a, const limb* p, int n) {
 
 // Fermat base 2 and Miller-Rabin on an odd p that passed trial division.
 // Returns 1 probable prime, 0 composite, -1 generator failure.
+struct mont_wiped : sc::bn::mont {
+  mont_wiped() = default;
+  mont_wiped(const mont_wiped&) = delete;
+  mont_wiped& operator=(const mont_wiped&) = delete;
+  ~mont_wiped() { plat_wipe(static_cast<sc::bn::mont*>(this), sizeof(sc::bn::mont)); }
+};
+
 int probable_prime(const limb* p, int n, int bits) {
-  sc::bn::mont ctx;
+  mont_wiped ctx;
   if (!sc::bn::mont_init(&ctx, p, n)) return 0;
   scratch s;
   limb* two = s.words[0];
@@ -147,6 +154,7 @@ vorn_rv find_prime(limb* p, int bits, std::uint32_t e) {
       bool gcd_ok = e == 3 ? sc::bn::mod_small(p, n, 3) != 1 : sc::bn::mod_small(p, n, e) != 1;
       if (!divisible && gcd_ok) {
         int r = probable_prime(p, n, bits);
+        if (r != 0) plat_wipe(residues, sizeof residues);  // they describe the prime
         if (r < 0) return RSAERR_NEED_RANDOM;
         if (r == 1) return VORN_OK;
       } else if (!divisible && !gcd_ok) {
@@ -154,7 +162,10 @@ vorn_rv find_prime(limb* p, int bits, std::uint32_t e) {
       }
       // Step upward by 2; past the range's end the search fails.
       sc::bn::add_small(p, n, 2);
-      if (sc::bn::bit_length(p, n) > bits) return RSAERR_DATA;
+      if (sc::bn::bit_length(p, n) > bits) {
+        plat_wipe(residues, sizeof residues);
+        return RSAERR_DATA;
+      }
       for (int i = 0; i < kSmallPrimes; ++i) {
         std::uint32_t v = residues[i] + 2u;
         const std::uint32_t q = kPrimes[static_cast<std::size_t>(i)];

@@ -86,6 +86,14 @@ vorn_rv load_private(const sc_rsa_private_key* key, private_parts* pp) {
   return VORN_OK;
 }
 
+// A Montgomery context over a secret prime is wiped with the other values.
+struct mont_wiped : sc::bn::mont {
+  mont_wiped() = default;
+  mont_wiped(const mont_wiped&) = delete;
+  mont_wiped& operator=(const mont_wiped&) = delete;
+  ~mont_wiped() { plat_wipe(static_cast<sc::bn::mont*>(this), sizeof(sc::bn::mont)); }
+};
+
 // Blinding pairs (r^e, r^-1) per thread, for the last few moduli. A fresh
 // r costs an inverse modulo n; in between, both values are squared, and a
 // new r is drawn every kBlindingUses operations.
@@ -163,7 +171,7 @@ vorn_rv private_block(const private_parts& pp, const std::uint8_t* in, std::uint
   sc::bn::from_bytes(c, kMaxLimbs, in, inlen);
   if (sc::bn::cmp(c, pub.n, kMaxLimbs) >= 0) return RSAERR_DATA;
 
-  sc::bn::mont mn, mp, mq;
+  mont_wiped mn, mp, mq;
   if (!sc::bn::mont_init(&mn, pub.n, n) || !sc::bn::mont_init(&mp, pp.p, pp.plimbs) ||
       !sc::bn::mont_init(&mq, pp.q, pp.qlimbs))
     return RSAERR_MODULUS_LEN;
