@@ -67,20 +67,38 @@ CK_RV secret_spec(CK_KEY_TYPE kt, bool have_len, CK_ULONG len, SecretSpec* out) 
 // Algorithms the card's secret-key generator takes (AES-128, DES, DES2).
 bool card_generates(std::uint8_t alg) { return alg == 0x01 || alg == 0x0D || alg == 0x11; }
 
+// Copies a big-endian number of a software key record without its leading
+// zero bytes.
+void put_number(AttrSet& set, CK_ATTRIBUTE_TYPE t, const std::uint8_t* p, std::size_t width) {
+  std::size_t i = 0;
+  while (i + 1 < width && p[i] == 0) ++i;
+  set_attr(set, t, p + i, width - i);
+}
+
+bool exponent_is_f4(const CK_ATTRIBUTE* e) {
+  if (e == nullptr) return true;
+  const auto* p = static_cast<const std::uint8_t*>(e->pValue);
+  CK_ULONG i = 0;
+  while (i < e->ulValueLen && p[i] == 0) ++i;
+  return e->ulValueLen - i == 3 && p[i] == 0x01 && p[i + 1] == 0x00 && p[i + 2] == 0x01;
+}
+
+}  // namespace
+
 // A token secret key: made by the card, or made here and stored with
 // key_store when the card's generator does not know the algorithm (the
 // attribute part follows in the same transaction).
-CK_RV token_secret(Slot& slot, Object& obj, const SecretSpec& spec, std::uint8_t access, const SecureBytes& value) {
+CK_RV token_secret_store(Slot& slot, Object& obj, std::uint8_t alg, std::uint8_t access, const std::uint8_t* value,
+                         std::size_t len) {
   const std::uint32_t key = slot_key(slot);
   Transaction tx(slot);
   if (!tx.ok()) return CKR_DEVICE_ERROR;
   CK_RV rv = card_enter(slot, CARD_APP_CIPH);
   std::uint32_t id = 0;
   if (rv == CKR_OK) {
-    vorn_rv crv = card_generates(spec.alg)
-                      ? key_gen_secret(key, slot.card, spec.alg, access, &id)
-                      : key_store(key, slot.card, access, spec.alg, 0, value.data(), static_cast<DWORD>(value.size()),
-                                  &id);
+    vorn_rv crv = value == nullptr
+                      ? key_gen_secret(key, slot.card, alg, access, &id)
+                      : key_store(key, slot.card, access, alg, 0, value, static_cast<DWORD>(len), &id);
     if (crv != VORN_OK) rv = card_make_failure(crv);
   }
   if (rv == CKR_OK) {
@@ -102,24 +120,6 @@ CK_RV token_secret(Slot& slot, Object& obj, const SecretSpec& spec, std::uint8_t
   if (rv == CKR_OK && lrv != CKR_OK) rv = CKR_DEVICE_ERROR;
   return rv;
 }
-
-// Copies a big-endian number of a software key record without its leading
-// zero bytes.
-void put_number(AttrSet& set, CK_ATTRIBUTE_TYPE t, const std::uint8_t* p, std::size_t width) {
-  std::size_t i = 0;
-  while (i + 1 < width && p[i] == 0) ++i;
-  set_attr(set, t, p + i, width - i);
-}
-
-bool exponent_is_f4(const CK_ATTRIBUTE* e) {
-  if (e == nullptr) return true;
-  const auto* p = static_cast<const std::uint8_t*>(e->pValue);
-  CK_ULONG i = 0;
-  while (i < e->ulValueLen && p[i] == 0) ++i;
-  return e->ulValueLen - i == 3 && p[i] == 0x01 && p[i + 1] == 0x00 && p[i + 2] == 0x01;
-}
-
-}  // namespace
 
 }  // namespace p11
 
@@ -196,7 +196,7 @@ VORN_P11_EXPORT CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR
     if (slot->token.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
     place = free_entry(slot->objects);
     if (place == nullptr) return CKR_HOST_MEMORY;
-    rv = token_secret(*slot, fresh, spec, access, value);
+    rv = token_secret_store(*slot, fresh, spec.alg, access, value.empty() ? nullptr : value.data(), value.size());
     if (rv != CKR_OK) return rv;
   } else {
     place = free_entry(sess->objects);

@@ -27,6 +27,12 @@ CK_RV store_new_handle(CK_OBJECT_HANDLE* out);
 // of its application must be open.
 CK_RV store_write_attrs(Slot& slot, const Object& obj, CK_ULONG cls);
 
+// A token secret key on the card (keygen.cpp): made by the card's generator
+// when value is null (alg 0x01, 0x0D or 0x11), else stored with key_store
+// under the algorithm code; then its attribute part. Sets obj.card_id.
+CK_RV token_secret_store(Slot& slot, Object& obj, std::uint8_t alg, std::uint8_t access, const std::uint8_t* value,
+                         std::size_t len);
+
 // Attribute setters on a built set.
 inline void set_attr(AttrSet& s, CK_ATTRIBUTE_TYPE t, const void* p, std::size_t n) {
   s.rows[static_cast<std::size_t>(attr_row(t))].assign(p, n);
