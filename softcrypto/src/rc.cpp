@@ -97,19 +97,35 @@ void rc2_decrypt_block(const sc_rc2_key* key, const std::uint8_t* in, std::uint8
 }
 
 void rc4_stream(sc_rc4_state* s, const std::uint8_t* in, std::uint8_t* out, std::size_t len) {
-  std::uint8_t x = s->x, y = s->y;
+  std::uint32_t x = s->x, y = s->y;
   std::uint8_t* p = s->perm;
-  for (std::size_t i = 0; i < len; ++i) {
-    x = static_cast<std::uint8_t>(x + 1);
-    std::uint8_t a = p[x];
-    y = static_cast<std::uint8_t>(y + a);
-    std::uint8_t b = p[y];
-    p[x] = b;
-    p[y] = a;
-    out[i] = static_cast<std::uint8_t>(in[i] ^ p[static_cast<std::uint8_t>(a + b)]);
+  auto next = [&]() -> std::uint32_t {
+    x = (x + 1) & 255;
+    const std::uint32_t a = p[x];
+    y = (y + a) & 255;
+    const std::uint32_t b = p[y];
+    p[x] = static_cast<std::uint8_t>(b);
+    p[y] = static_cast<std::uint8_t>(a);
+    return p[(a + b) & 255];
+  };
+  std::size_t i = 0;
+  // Four key-stream bytes per 32-bit XOR (little-endian order of the bytes).
+  for (; i + 4 <= len; i += 4) {
+    std::uint32_t ks = next();
+    ks |= next() << 8;
+    ks |= next() << 16;
+    ks |= next() << 24;
+    std::uint8_t k[4] = {static_cast<std::uint8_t>(ks), static_cast<std::uint8_t>(ks >> 8),
+                         static_cast<std::uint8_t>(ks >> 16), static_cast<std::uint8_t>(ks >> 24)};
+    std::uint32_t v, kv;
+    std::memcpy(&v, in + i, 4);
+    std::memcpy(&kv, k, 4);
+    v ^= kv;
+    std::memcpy(out + i, &v, 4);
   }
-  s->x = x;
-  s->y = y;
+  for (; i < len; ++i) out[i] = static_cast<std::uint8_t>(in[i] ^ next());
+  s->x = static_cast<std::uint8_t>(x);
+  s->y = static_cast<std::uint8_t>(y);
 }
 
 }  // namespace sc
