@@ -106,10 +106,12 @@ struct blinding_entry {
   unsigned uses;
   bool valid;
 };
+// Plain data on purpose: a thread-local with a destructor would run code of
+// a library that may already be unloaded when the thread ends. The values
+// are random and renewed, never key material.
 struct blinding_cache {
   blinding_entry entry[2];
   unsigned next;
-  ~blinding_cache() { plat_wipe(this, sizeof *this); }
 };
 thread_local blinding_cache t_blinding{};
 
