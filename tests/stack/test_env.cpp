@@ -169,6 +169,24 @@ TEST(Guards, DownOfAnInnerStackStopsOnlyItsOwnProcesses) {
   EXPECT_EQ(ListReaders(&rv).size(), 2u);
 }
 
+// Nobody else reads the simulator's log: a sanitizer report in it must fail
+// the run, and a clean log must not.
+TEST(Guards, SanitizerReportOfTheSimulatorFailsTheRun) {
+  std::string with = Env("VORNENV_TOOL");
+  with.replace(with.rfind("vornenv"), 7, "with-vornenv");
+  std::string out;
+  EXPECT_EQ(stacktest::Run({with, "--readers", "2", "--", "sh", "-c",
+                            "echo 'card.cpp:1:2: runtime error: shift' >> $VORNENV_DIR/reader1.log"},
+                           &out),
+            1);
+  EXPECT_NE(out.find("sanitizer report from the simulator (reader1.log)"), std::string::npos) << out;
+  out.clear();
+  EXPECT_EQ(stacktest::Run({with, "--readers", "2", "--", "sh", "-c", "echo fine >> $VORNENV_DIR/reader1.log"}, &out),
+            0)
+      << out;
+  EXPECT_EQ(stacktest::Run({with, "--readers", "0", "--", "sh", "-c", "exit 7"}, &out), 7);
+}
+
 // A with-vornenv that is killed outright (as a ctest timeout does) must not
 // leave its pcscd behind: the stack's keeper tears it down.
 TEST(Guards, KilledOwnerLeavesNoStackBehind) {
