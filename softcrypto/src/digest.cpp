@@ -7,12 +7,14 @@
 namespace sc {
 namespace {
 
+// The message word and constant are added first: they do not wait for b.
 #define MD5_STEP(f, a, b, c, d, x, t, s) \
-  a += f(b, c, d) + (x) + (t);           \
+  a += (x) + (t);                        \
+  a += f(b, c, d);                       \
   a = rotl32(a, s) + (b)
 
 #define MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
-#define MD5_G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
+#define MD5_G(x, y, z) (((~(z)) & (y)) + ((z) & (x)))
 #define MD5_H(x, y, z) ((x) ^ (y) ^ (z))
 #define MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
 
