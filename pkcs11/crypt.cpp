@@ -493,7 +493,9 @@ CK_RV crypt_final(CK_SESSION_HANDLE hSession, CK_BYTE_PTR out, CK_ULONG_PTR out_
   if (m == nullptr || m->block == 0) return CKR_FUNCTION_FAILED;
   if (!m->pad) {
     bool go = false;
-    return length_gate(0, out, out_len, &end.keep, &go);
+    rv = length_gate(0, out, out_len, &end.keep, &go);
+    if (go) *out_len = 0;
+    return rv;
   }
   const std::uint32_t block = m->block;
   if (enc) {
