@@ -383,7 +383,11 @@ Bytes Card::State::run(std::span<const std::uint8_t> cmd, std::string* pcmd, std
     *pcmd = to_hex(shown);
     if (*secret_cmd && !in.data.empty()) pcmd->replace(10, std::string::npos, std::string(in.data.size() * 2, '*'));
     Reply r = dispatch(in, true);
-    if (r.secret && wr_on) *secret_cmd = true;
+    if (r.secret && in.ins == 0x48 && pcmd->size() > 10) {
+      // A piece of a private or secret key value.
+      *secret_cmd = true;
+      pcmd->replace(10, std::string::npos, std::string(pcmd->size() - 10, '*'));
+    }
     Bytes out = finish(in, std::move(r), true);
     plat_wipe(in.data.data(), in.data.size());
     return out;
@@ -1319,7 +1323,8 @@ Outcome Card::process(std::span<const std::uint8_t> command) {
   for (auto& f : s.faults) {
     if (f.kind != FaultKind::kTruncate || f.remaining == 0 || (f.ins >= 0 && f.ins != ins)) continue;
     if (f.remaining > 0) --f.remaining;
-    if (out.response.size() > f.length) out.response.resize(f.length);
+    std::size_t keep = f.length == 0 ? 1 : f.length;  // never an empty answer
+    if (out.response.size() > keep) out.response.resize(keep);
     note += " fault=truncate";
     break;
   }

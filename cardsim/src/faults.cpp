@@ -63,7 +63,10 @@ vorn_rv faults_parse(std::string_view text, std::vector<Fault>* out, std::string
       if (w.size() != 2) return fail("badmac takes no value");
       f.kind = FaultKind::kBadMac;
     } else if (k == "truncate") {
-      if (w.size() != 3 || !parse_num(w[2], 10, 65535, &v)) return fail("truncate needs a byte count");
+      // At least one byte: an empty answer is not an APDU response and
+      // would leave the reader waiting.
+      if (w.size() != 3 || !parse_num(w[2], 10, 65535, &v) || v == 0)
+        return fail("truncate needs a byte count of 1 or more");
       f.kind = FaultKind::kTruncate;
       f.length = static_cast<std::uint32_t>(v);
     } else if (k == "delay") {

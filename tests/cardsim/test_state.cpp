@@ -144,6 +144,7 @@ TEST(Faults, FileFormat) {
       {"delay 20 -5\n", "line 1: delay needs milliseconds (at most 600000)"},
       {"drop 20 x0\n", "line 1: bad count"},
       {"drop\n", "line 1: missing instruction"},
+      {"truncate CA 0\n", "line 1: truncate needs a byte count of 1 or more"},
   };
   for (const auto& [text, msg] : bad) {
     EXPECT_EQ(vorn::cardsim::faults_parse(text, &f, &err), CARDERR_BAD_ARG) << text;
@@ -167,6 +168,13 @@ TEST(Faults, InjectedAnswers) {
   o = c.card->process(H("002E001100"));
   EXPECT_EQ(o.delay_ms, 20u);
   EXPECT_EQ(X(o.response), "9000");
+  // A truncation to nothing still leaves one byte on the wire.
+  Fault empty;
+  empty.kind = FaultKind::kTruncate;
+  empty.ins = 0xA4;
+  empty.length = 0;
+  c.card->set_faults({empty});
+  EXPECT_EQ(X(c.tx("00A40004023F00")), "61");
   bool noted = false;
   for (const auto& l : c.trace) noted = noted || l.find("rsp=6F01 fault=sw") != std::string::npos;
   EXPECT_TRUE(noted);
