@@ -369,9 +369,9 @@ VORN_P11_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM
     const std::size_t k = bits / 8;
     const std::size_t h = k / 2;
     const std::uint8_t* n = priv_rec->modulus + SC_RSA_MAX_LEN - k;
-    pub_full.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(n), k});
+    pub_full.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(n), static_cast<CK_ULONG>(k)});
     pub_full.push_back({CKA_PUBLIC_EXPONENT, const_cast<std::uint8_t*>(kF4), 3});
-    priv_full.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(n), k});
+    priv_full.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(n), static_cast<CK_ULONG>(k)});
     priv_full.push_back({CKA_PUBLIC_EXPONENT, const_cast<std::uint8_t*>(kF4), 3});
     pub.attrs.reset();
     priv.attrs.reset();

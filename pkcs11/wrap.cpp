@@ -177,7 +177,7 @@ CK_RV derive_one(Slot& slot, Session& sess, CK_ATTRIBUTE_PTR t, CK_ULONG n, cons
     full.push_back({CKA_CLASS, const_cast<CK_ULONG*>(&cls), sizeof cls});
   if (tmpl_find(full.data(), full.size(), CKA_KEY_TYPE) == nullptr)
     full.push_back({CKA_KEY_TYPE, const_cast<CK_ULONG*>(&generic), sizeof generic});
-  full.push_back({CKA_VALUE, const_cast<std::uint8_t*>(value), len});
+  full.push_back({CKA_VALUE, const_cast<std::uint8_t*>(value), static_cast<CK_ULONG>(len)});
   full.push_back({CKA_VALUE_LEN, const_cast<CK_ULONG*>(&value_len), sizeof value_len});
   full.insert(full.end(), extra.begin(), extra.end());
   return create_key(slot, sess, full, CKO_SECRET_KEY, out);
@@ -351,7 +351,7 @@ VORN_P11_EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
                                                      CKA_PRIME_1,  CKA_PRIME_2,         CKA_EXPONENT_1,
                                                      CKA_EXPONENT_2, CKA_COEFFICIENT};
   for (std::size_t i = 0; i < kP8Parts; ++i)
-    full.push_back({kOrder[i], parsed.parts[i].data(), parsed.parts[i].size()});
+    full.push_back({kOrder[i], parsed.parts[i].data(), static_cast<CK_ULONG>(parsed.parts[i].size())});
   return create_key(*slot, *sess, full, CKO_PRIVATE_KEY, phKey);
 }
 
