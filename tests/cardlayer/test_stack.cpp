@@ -145,7 +145,8 @@ TEST_F(Stack, ChannelWrappingAndDetach) {
   EXPECT_EQ(p[2], "802A9E9A80" + hex(block.data() + 128, 128));
 
   // The last detach closes the channel and selects 3F00.
-  const Bytes sign_key(slot_of(kKey).sessionKey, slot_of(kKey).sessionKey + 16);
+  const CardSlot before = slot_of(kKey);
+  const Bytes sign_key(before.sessionKey, before.sessionKey + 16);
   m = clt::trace_mark(0);
   card_detach(c.h(), kKey);
   t = clt::trace_since(0, m);
