@@ -20,8 +20,8 @@
 namespace {
 
 using clk = std::chrono::steady_clock;
-double g_slice = 0.25;  // seconds per slice
-int g_rounds = 3;
+double g_slice = 0.1;  // seconds per slice
+int g_rounds = 9;
 
 // Runs fn repeatedly for one slice; returns units of work per second.
 double rate(const std::function<void()>& fn, double units_per_call) {
