@@ -130,6 +130,7 @@ struct Card::State {
   bool wr_on = false;
   std::uint8_t wr_app = 0, wr_num = 0;
   bool wr_attrs = false;
+  int wr_wrap_key = -1;       // P1 01: the value arrives enciphered under this key
   std::size_t wr_size = 0;
   unsigned wr_next = 0;
   Bytes wr_buf;
@@ -268,6 +269,7 @@ struct Card::State {
   Reply obj_write(const Apdu& a);
   Reply obj_read(const Apdu& a);
   Reply obj_delete(const Apdu& a);
+  Object* wrapping_key(std::uint16_t* sw);
 };
 
 // ---------------------------------------------------------------------------
@@ -1077,6 +1079,23 @@ Reply Card::State::obj_write(const Apdu& a) {
     if (wr_attrs) {
       o->attrs = std::move(wr_buf);
       o->has_attrs = true;
+    } else if (wr_wrap_key >= 0) {
+      Object* k = object(static_cast<std::uint8_t>(wr_wrap_key));
+      Bytes plain, iv;
+      std::size_t block = k != nullptr ? crypto::sym_block(k->alg) : 0;
+      bool ok = block != 0 && crypto::sym_crypt(k->alg, 4, k->value, &iv, wr_buf, &plain, false);
+      std::size_t pad = ok && !plain.empty() ? plain.back() : 0;
+      ok = ok && pad >= 1 && pad <= block && pad <= plain.size();
+      for (std::size_t i = 0; ok && i < pad; ++i) ok = plain[plain.size() - 1 - i] == pad;
+      plat_wipe(wr_buf.data(), wr_buf.size());
+      wr_buf.clear();
+      if (!ok) {
+        plat_wipe(plain.data(), plain.size());
+        return sw_only(SW_BAD_DATA);
+      }
+      plain.resize(plain.size() - pad);
+      plat_wipe(o->value.data(), o->value.size());
+      o->value = std::move(plain);
     } else {
       plat_wipe(o->value.data(), o->value.size());
       o->value = std::move(wr_buf);
@@ -1088,8 +1107,14 @@ Reply Card::State::obj_write(const Apdu& a) {
     }
     return r;
   }
-  if (a.p1 == 0x01) return sw_only(SW_BAD_P1P2);  // values under a key reference are not supported
-  if (a.p1 != 0x00) return sw_only(SW_BAD_P1P2);
+  if (a.p1 != 0x00 && a.p1 != 0x01) return sw_only(SW_BAD_P1P2);
+  int wrap_key = -1;
+  if (a.p1 == 0x01) {
+    // The value arrives enciphered under the key of the environment.
+    std::uint16_t why = SW_OK;
+    if (wrapping_key(&why) == nullptr) return sw_only(why);
+    wrap_key = env_key;
+  }
   // Header: 82 02 size, 83 01 type [, 86 01 access, 88 01, 87 01, 80 01 alg].
   std::vector<Tlv> tl;
   if (a.data.empty() || !parse_tlvs(a.data, &tl)) return sw_only(SW_BAD_DATA);
@@ -1114,6 +1139,7 @@ Reply Card::State::obj_write(const Apdu& a) {
   if (size < 0 || type < kTypePublicKey || type > kTypeAttributeList || b5 > 1 || b6 > 1) return sw_only(SW_BAD_DATA);
   if (static_cast<std::size_t>(size) > kMaxObjectBytes) return sw_only(SW_NO_MEMORY);
   if (type == kTypeAttributeList) {
+    if (wrap_key >= 0) return sw_only(SW_BAD_P1P2);
     if (!o->used()) return sw_only(SW_NOT_FOUND);
     // Rewriting the list of a private object needs the PIN, unless the
     // object was just created and has none yet.
@@ -1134,6 +1160,7 @@ Reply Card::State::obj_write(const Apdu& a) {
     wr_app = app;
     wr_num = num;
     wr_attrs = true;
+    wr_wrap_key = -1;
     wr_size = static_cast<std::size_t>(size);
     wr_next = 0;
     wr_buf.clear();
@@ -1164,6 +1191,7 @@ Reply Card::State::obj_write(const Apdu& a) {
   wr_app = app;
   wr_num = num;
   wr_attrs = false;
+  wr_wrap_key = wrap_key;
   wr_size = static_cast<std::size_t>(size);
   wr_next = 0;
   wr_buf.clear();
@@ -1172,7 +1200,6 @@ Reply Card::State::obj_write(const Apdu& a) {
 
 Reply Card::State::obj_read(const Apdu& a) {
   if ((a.p1 != 0x00 && a.p1 != 0x01) || a.p2 == 0 || a.p2 > kObjectsPerApp) return sw_only(SW_BAD_P1P2);
-  if (a.p1 == 0x01) return sw_only(SW_BAD_P1P2);  // reading under a key reference is not supported
   if (a.data.size() != 3 || a.data[0] != 0x8B || a.data[1] != 0x01) return sw_only(SW_BAD_DATA);
   Object* o = object(a.p2);
   if (!o->used()) return sw_only(SW_NOT_FOUND);
@@ -1186,6 +1213,22 @@ Reply Card::State::obj_read(const Apdu& a) {
       } else if (o->is_private() && !pin_any()) {
         return sw_only(SW_SECURITY);
       }
+      if (a.p1 == 0x01) {
+        // The value enciphered under the key of the environment (ECB,
+        // padding p bytes of value p up to a whole block).
+        std::uint16_t why = SW_OK;
+        Object* k = wrapping_key(&why);
+        if (k == nullptr) return sw_only(why);
+        std::size_t block = crypto::sym_block(k->alg);
+        Bytes in = o->value, iv;
+        std::size_t pad = block - in.size() % block;
+        in.insert(in.end(), pad, static_cast<std::uint8_t>(pad));
+        bool ok = crypto::sym_crypt(k->alg, 4, k->value, &iv, in, &r.data, true);
+        plat_wipe(in.data(), in.size());
+        if (!ok) return sw_only(SW_CONDITIONS);
+        r.secret = false;
+        return r;
+      }
       r.data = o->value;
       return r;
     case 0x02:
@@ -1196,6 +1239,22 @@ Reply Card::State::obj_read(const Apdu& a) {
       return r;
     default: return sw_only(SW_BAD_DATA);
   }
+}
+
+// The secret key named by the environment for P1 01 transfers, or null with
+// the refusal's status word.
+Object* Card::State::wrapping_key(std::uint16_t* sw) {
+  Object* k = env_key > 0 ? object(static_cast<std::uint8_t>(env_key)) : nullptr;
+  if (k == nullptr || !k->used() || k->type != kTypeSecretKey || crypto::sym_block(k->alg) == 0 ||
+      k->value.size() != crypto::sym_key_len(k->alg)) {
+    *sw = SW_CONDITIONS;
+    return nullptr;
+  }
+  if (k->is_private() && !user_ok) {
+    *sw = SW_SECURITY;
+    return nullptr;
+  }
+  return k;
 }
 
 Reply Card::State::obj_delete(const Apdu& a) {

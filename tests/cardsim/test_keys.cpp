@@ -262,3 +262,30 @@ TEST(Keys, GeneratedSecretKeys) {
   EXPECT_EQ(X(ch.send("8422000006" "8A0104" "810108")), "9000");
   EXPECT_EQ(X(ch.send("842A868008" "0001020304050607")), "6982");
 }
+
+TEST(Keys, ValuesTravelEncipheredUnderAKeyReference) {
+  TestCard c;
+  Channel ch = Channel::open(c, ciph_key(), 2);
+  // AES key 5 (class 10), then a data object 6 whose value arrives enciphered.
+  EXPECT_EQ(X(ch.send("8448000513" "820200108301038601008801008701008001" "01")), "9000");
+  EXPECT_EQ(X(ch.send("84488205102B7E151628AED2A6ABF7158809CF4F3C")), "9000");
+  Key16 k{};
+  Bytes kb = H("2B7E151628AED2A6ABF7158809CF4F3C");
+  std::copy(kb.begin(), kb.end(), k.begin());
+  Bytes wrapped = aes_ecb(k, H("48454C4C4F" "0B0B0B0B0B0B0B0B0B0B0B"), true);  // "HELLO" + padding
+  EXPECT_EQ(X(ch.send("844801060A" "820200108301058601" "00")), "6985");  // no key in the environment yet
+  EXPECT_EQ(X(ch.send("8422000003" "810105")), "9000");
+  EXPECT_EQ(X(ch.send("844801060A" "820200108301058601" "00")), "9000");
+  EXPECT_EQ(X(ch.send("8448820610" + X(wrapped))), "9000");
+  EXPECT_EQ(X(ch.send("8450000603" "8B0101")), "48454C4C4F" "9000");
+  // Read back under the key: the same enciphered block.
+  EXPECT_EQ(X(ch.send("8422000003" "810105")), "9000");
+  EXPECT_EQ(X(ch.send("8450010603" "8B0101")), X(wrapped) + "9000");
+  // A block whose padding does not decipher is refused and the value stays.
+  EXPECT_EQ(X(ch.send("844801060A" "820200108301058601" "00")), "9000");
+  EXPECT_EQ(X(ch.send("8448820610" + std::string(32, 'A'))), "6A80");
+  EXPECT_EQ(X(ch.send("8450000603" "8B0101")), "48454C4C4F" "9000");
+  // The key must be a secret key.
+  EXPECT_EQ(X(ch.send("8422000003" "810106")), "9000");
+  EXPECT_EQ(X(ch.send("8450010603" "8B0101")), "6985");
+}

@@ -90,7 +90,7 @@ TEST(Objects, PiecesMustFollowTheHeader) {
   EXPECT_EQ(X(ch.send("844800290A" "820200088301058601" "00")), "6A86");  // object 41
   EXPECT_EQ(X(ch.send("844800010A" "820200088301078601" "00")), "6A80");  // unknown type
   EXPECT_EQ(X(ch.send("8448000105" "8202000883")), "6A80");               // truncated TLV
-  EXPECT_EQ(X(ch.send("844801010A" "820200088301058601" "00")), "6A86");  // key reference form
+  EXPECT_EQ(X(ch.send("844801010A" "820200088301058601" "00")), "6985");  // key reference form without a key
 }
 
 TEST(Objects, AccessRules) {
@@ -112,7 +112,7 @@ TEST(Objects, AccessRules) {
   EXPECT_EQ(X(ch.send("8452000300")), "6A88");
   EXPECT_EQ(X(ch.send("8450000303" "8B0101")), "6A88");
   EXPECT_EQ(X(ch.send("8450000303" "8B0104")), "6A88");
-  EXPECT_EQ(X(ch.send("8450010303" "8B0101")), "6A86");
+  EXPECT_EQ(X(ch.send("8450020303" "8B0101")), "6A86");
 }
 
 TEST(Objects, ContainerMapObjectIsReserved) {
