@@ -312,3 +312,38 @@ TEST(Objects, WriteAccessRules) {
   EXPECT_EQ(C_DestroyObject(rw, 0), CKR_OBJECT_HANDLE_INVALID);
   EXPECT_EQ(C_GetAttributeValue(rw, 0x7FFFFFF, &label, 1), CKR_OBJECT_HANDLE_INVALID);
 }
+
+// A slot holds 79 token objects: 40 in AP-SIGN (certificates that pair with
+// its key go there) and 39 in AP-CIPH; the 80th is refused by the module.
+TEST(TokenTable, TheEightiethTokenObjectIsRefused) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0, true);
+  ASSERT_EQ(login(h), CKR_OK);
+  const char* sig_lbl = "VORN demo signature key";
+  CK_OBJECT_CLASS cc = CKO_CERTIFICATE, dc = CKO_DATA;
+  auto certs = find(h, {{CKA_CLASS, &cc, sizeof cc}, {CKA_LABEL, const_cast<char*>(sig_lbl), std::strlen(sig_lbl)}});
+  ASSERT_EQ(certs.size(), 1u);
+  Bytes der = attr(h, certs[0], CKA_VALUE);
+  CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+  std::uint8_t subject[2] = {0x30, 0x00};
+  for (int i = 0; i < 37; ++i) {
+    create(h, {{CKA_CLASS, &cc, sizeof cc},
+               {CKA_TOKEN, &kTrue, 1},
+               {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
+               {CKA_SUBJECT, subject, 2},
+               {CKA_VALUE, der.data(), der.size()}});
+  }
+  std::uint8_t v[4] = {1, 2, 3, 4};
+  for (int i = 0; i < 36; ++i)
+    create(h, {{CKA_CLASS, &dc, sizeof dc}, {CKA_TOKEN, &kTrue, 1}, {CKA_VALUE, v, sizeof v}});
+  EXPECT_EQ(find(h, {}).size(), 79u);
+  create(h, {{CKA_CLASS, &dc, sizeof dc}, {CKA_TOKEN, &kTrue, 1}, {CKA_VALUE, v, sizeof v}}, CKR_HOST_MEMORY);
+  // Session objects still fit, and everything reloads from the card.
+  EXPECT_NE(create(h, {{CKA_CLASS, &dc, sizeof dc}, {CKA_VALUE, v, sizeof v}}), 0u);
+  ASSERT_EQ(C_CloseAllSessions(0), CKR_OK);
+  h = open_session(0);
+  ASSERT_EQ(login(h), CKR_OK);
+  EXPECT_EQ(find(h, {}).size(), 79u);
+  EXPECT_EQ(find_class(h, CKO_CERTIFICATE).size(), 39u);
+}
