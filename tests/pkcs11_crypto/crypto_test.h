@@ -61,12 +61,15 @@ inline std::size_t card_crypts() { return trace_count("2a8086") + trace_count("2
 
 // OpenSSL with the legacy ciphers (DES, RC2, RC4) available.
 inline void openssl_legacy() {
-  static bool done = false;
-  if (!done) {
-    OSSL_PROVIDER_load(nullptr, "legacy");
-    OSSL_PROVIDER_load(nullptr, "default");
-    done = true;
-  }
+  struct Providers {
+    OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+    OSSL_PROVIDER* deflt = OSSL_PROVIDER_load(nullptr, "default");
+    ~Providers() {
+      if (legacy != nullptr) OSSL_PROVIDER_unload(legacy);
+      if (deflt != nullptr) OSSL_PROVIDER_unload(deflt);
+    }
+  };
+  static Providers loaded;
 }
 
 // One-shot OpenSSL cipher (name as OpenSSL spells it, e.g. "AES-128-CBC").
