@@ -385,16 +385,31 @@ void from_mont(const mont& ctx, limb* r, const limb* a) {
   mont_mul(ctx, r, a, one);
 }
 
+namespace {
+
+// Reads every table entry and keeps entry w (rows of N limbs, back to back).
+template <int N>
+inline void table_select(limb* sel, const limb* table, int entries, limb w, int rt_n) {
+  const int n = N ? N : rt_n;
+  for (int i = 0; i < n; ++i) sel[i] = 0;
+  for (int t = 0; t < entries; ++t) {
+    const limb mask = 0 - static_cast<limb>(static_cast<limb>(t) == w);
+    const limb* row = table + t * n;
+    for (int i = 0; i < n; ++i) sel[i] |= row[i] & mask;
+  }
+}
+
+}  // namespace
+
 void mod_exp(const mont& ctx, limb* r, const limb* base, const limb* e, int elimbs) {
   constexpr int kWin = 5;
   constexpr int kTable = 1 << kWin;
   const int n = ctx.n;
   const std::size_t sz = static_cast<std::size_t>(n) * sizeof(limb);
-  static_assert(kTable * kMaxLimbs * sizeof(limb) <= 8192);
-  limb table[kTable][kMaxLimbs];
-  std::memcpy(table[0], ctx.one, sz);
-  to_mont(ctx, table[1], base);
-  for (int i = 2; i < kTable; ++i) mont_mul(ctx, table[i], table[i - 1], table[1]);
+  limb table[kTable * kMaxLimbs];
+  std::memcpy(table, ctx.one, sz);
+  to_mont(ctx, table + n, base);
+  for (int i = 2; i < kTable; ++i) mont_mul(ctx, table + i * n, table + (i - 1) * n, table + n);
   limb acc[kMaxLimbs], sel[kMaxLimbs];
   std::memcpy(acc, ctx.one, sz);
   const int bits = 64 * elimbs;
@@ -409,19 +424,18 @@ void mod_exp(const mont& ctx, limb* r, const limb* base, const limb* e, int elim
     }
     if (!first)
       for (int s = 0; s < kWin; ++s) mont_mul(ctx, acc, acc, acc);
-    // Read every table entry and keep the one we need.
-    for (int i = 0; i < n; ++i) sel[i] = 0;
-    for (int t = 0; t < kTable; ++t) {
-      const limb mask = 0 - static_cast<limb>(static_cast<limb>(t) == w);
-      for (int i = 0; i < n; ++i) sel[i] |= table[t][i] & mask;
+    switch (n) {
+      case 16: table_select<16>(sel, table, kTable, w, n); break;
+      case 32: table_select<32>(sel, table, kTable, w, n); break;
+      default: table_select<0>(sel, table, kTable, w, n); break;
     }
     mont_mul(ctx, acc, acc, sel);
     first = false;
   }
   from_mont(ctx, r, acc);
-  wipe(table, sizeof table);
-  wipe(acc, sizeof acc);
-  wipe(sel, sizeof sel);
+  wipe(table, kTable * sz);
+  wipe(acc, sz);
+  wipe(sel, sz);
 }
 
 void mod_exp_public(const mont& ctx, limb* r, const limb* base, const limb* e, int elimbs) {
