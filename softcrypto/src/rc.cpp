@@ -98,32 +98,34 @@ void rc2_decrypt_block(const sc_rc2_key* key, const std::uint8_t* in, std::uint8
 
 void rc4_stream(sc_rc4_state* s, const std::uint8_t* in, std::uint8_t* out, std::size_t len) {
   std::uint32_t x = s->x, y = s->y;
-  std::uint8_t* p = s->perm;
-  auto next = [&]() -> std::uint32_t {
+  // The permutation is worked on as words (no partial-register merges) and
+  // written back; eight key-stream bytes go into one 64-bit XOR.
+  std::uint32_t p[256];
+  for (int i = 0; i < 256; ++i) p[i] = s->perm[i];
+  auto next = [&]() -> std::uint64_t {
     x = (x + 1) & 255;
     const std::uint32_t a = p[x];
     y = (y + a) & 255;
     const std::uint32_t b = p[y];
-    p[x] = static_cast<std::uint8_t>(b);
-    p[y] = static_cast<std::uint8_t>(a);
+    p[x] = b;
+    p[y] = a;
     return p[(a + b) & 255];
   };
   std::size_t i = 0;
-  // Four key-stream bytes per 32-bit XOR (little-endian order of the bytes).
-  for (; i + 4 <= len; i += 4) {
-    std::uint32_t ks = next();
-    ks |= next() << 8;
-    ks |= next() << 16;
-    ks |= next() << 24;
-    std::uint8_t k[4] = {static_cast<std::uint8_t>(ks), static_cast<std::uint8_t>(ks >> 8),
-                         static_cast<std::uint8_t>(ks >> 16), static_cast<std::uint8_t>(ks >> 24)};
-    std::uint32_t v, kv;
-    std::memcpy(&v, in + i, 4);
-    std::memcpy(&kv, k, 4);
+  for (; i + 8 <= len; i += 8) {
+    std::uint64_t ks = 0;
+    for (int j = 0; j < 8; ++j) ks |= next() << (8 * j);
+    std::uint8_t k[8];
+    for (int j = 0; j < 8; ++j) k[j] = static_cast<std::uint8_t>(ks >> (8 * j));
+    std::uint64_t v, kv;
+    std::memcpy(&v, in + i, 8);
+    std::memcpy(&kv, k, 8);
     v ^= kv;
-    std::memcpy(out + i, &v, 4);
+    std::memcpy(out + i, &v, 8);
   }
   for (; i < len; ++i) out[i] = static_cast<std::uint8_t>(in[i] ^ next());
+  for (int j = 0; j < 256; ++j) s->perm[j] = static_cast<std::uint8_t>(p[j]);
+  plat_wipe(p, sizeof p);
   s->x = static_cast<std::uint8_t>(x);
   s->y = static_cast<std::uint8_t>(y);
 }
