@@ -54,18 +54,15 @@ void nap(std::uint32_t ms) {
   }
 }
 
-bool read_full(int fd, std::uint8_t* buf, std::size_t n, bool* idle_ok) {
+// Reads exactly n bytes; false on end of stream, error or a stop request.
+bool read_full(int fd, std::uint8_t* buf, std::size_t n) {
   std::size_t got = 0;
   while (got < n) {
     if (g_stop) return false;
     pollfd p{fd, POLLIN, 0};
-    int r = ::poll(&p, 1, 200);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return false;
-    if (r == 0) {
-      if (idle_ok != nullptr && got == 0) continue;
-      continue;
-    }
+    int r = ::poll(&p, 1, 200);  // wake up now and then to notice a stop request
+    if (r < 0 && errno != EINTR) return false;
+    if (r <= 0) continue;
     ssize_t k = ::recv(fd, buf + got, n - got, 0);
     if (k <= 0) {
       if (k < 0 && errno == EINTR) continue;
@@ -160,11 +157,10 @@ int run(Card& card, const std::string& host, const std::string& port, FaultFile&
     warned = false;
     while (!g_stop) {
       std::uint8_t len[2];
-      bool idle = true;
-      if (!read_full(fd, len, 2, &idle)) break;
+      if (!read_full(fd, len, 2)) break;
       std::size_t n = static_cast<std::size_t>(len[0]) << 8 | len[1];
       Bytes payload(n);
-      if (n > 0 && !read_full(fd, payload.data(), n, nullptr)) break;
+      if (n > 0 && !read_full(fd, payload.data(), n)) break;
       if (n == 1) {
         switch (payload[0]) {
           case 0: card.power_off(); break;
