@@ -3,6 +3,11 @@
 # engine hands the module a DigestInfo for CKM_RSA_PKCS), verify the
 # signature with the openssl command and the card's certificate.
 set -euo pipefail
+# A sanitizer build of the module needs its runtime loaded first in the
+# (uninstrumented) client programs; their own leaks are not the module's.
+if [ -n "${VORN_CLIENT_PRELOAD:-}" ]; then
+  export LD_PRELOAD="$VORN_CLIENT_PRELOAD" ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0"
+fi
 M="$1"
 W=$(mktemp -d)
 trap 'rm -rf "$W"' EXIT

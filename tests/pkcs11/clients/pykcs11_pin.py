@@ -3,7 +3,15 @@
 12345678): tries left, the count-low / final-try / locked token flags,
 unblock with the PUK, change of the PUK."""
 import ctypes
+import os
 import sys
+
+# A sanitizer build of the module needs its runtime loaded first in Python.
+_pre = os.environ.get("VORN_CLIENT_PRELOAD")
+if _pre and os.environ.get("LD_PRELOAD") != _pre:
+    os.environ["LD_PRELOAD"] = _pre
+    os.environ["ASAN_OPTIONS"] = "detect_leaks=0:verify_asan_link_order=0"
+    os.execv(sys.executable, [sys.executable] + sys.argv)
 
 import PyKCS11
 from PyKCS11 import PyKCS11Error

@@ -2,6 +2,11 @@
 # ssh-keygen -D prints the card's public keys (both RSA-2048 keys), and they
 # are the keys of the card's certificates.
 set -euo pipefail
+# A sanitizer build of the module needs its runtime loaded first in the
+# (uninstrumented) client programs; their own leaks are not the module's.
+if [ -n "${VORN_CLIENT_PRELOAD:-}" ]; then
+  export LD_PRELOAD="$VORN_CLIENT_PRELOAD" ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0"
+fi
 M="$1"
 W=$(mktemp -d)
 trap 'rm -rf "$W"' EXIT
