@@ -14,7 +14,16 @@
 
 namespace sc::bn {
 
-void wipe(void* p, std::size_t len) { plat_wipe(p, len); }
+void wipe(void* p, std::size_t len) {
+#if defined(__GNUC__)
+  // memset, then a barrier that makes the zeros observable, so the compiler
+  // cannot drop the stores (word-wide, unlike a volatile byte loop).
+  std::memset(p, 0, len);
+  __asm__ __volatile__("" : : "r"(p) : "memory");
+#else
+  plat_wipe(p, len);
+#endif
+}
 
 void from_bytes(limb* x, int n, const std::uint8_t* b, std::size_t len) {
   std::memset(x, 0, static_cast<std::size_t>(n) * sizeof(limb));
@@ -242,9 +251,19 @@ bool mont_init(mont* ctx, const limb* m, int n) {
   ctx->n0 = 0 - inv;
   limb wide[kMaxWide];
   std::memset(wide, 0, sizeof wide);
-  wide[n] = 1;  // R
-  mod(ctx->one, wide, n + 1, m, n);
-  wide[n] = 0;
+  if (m[n - 1] >> 63) {
+    // m > R/2: R mod m = R - m, the two's complement of m.
+    limb c = 1;
+    for (int i = 0; i < n; ++i) {
+      const limb v = ~m[i] + c;
+      c = (c != 0 && v == 0) ? 1 : 0;
+      ctx->one[i] = v;
+    }
+  } else {
+    wide[n] = 1;  // R
+    mod(ctx->one, wide, n + 1, m, n);
+    wide[n] = 0;
+  }
   wide[2 * n] = 1;  // R^2
   mod(ctx->rr, wide, 2 * n + 1, m, n);
   return true;

@@ -41,6 +41,32 @@ vorn_rv load_public(const std::uint8_t* modulus, const std::uint8_t* exponent, s
   return VORN_OK;
 }
 
+// Montgomery contexts of the last two public moduli of this thread (the
+// values R mod n and R^2 mod n take a long division to make). Public data only.
+struct modulus_cache {
+  sc::bn::mont entry[2];
+  bool valid[2];
+  unsigned next;
+};
+thread_local modulus_cache t_moduli{};
+
+bool modulus_ctx(const public_parts& pp, sc::bn::mont* out) {
+  modulus_cache& c = t_moduli;
+  for (int i = 0; i < 2; ++i) {
+    const sc::bn::mont& m = c.entry[i];
+    if (c.valid[i] && m.n == pp.limbs &&
+        std::memcmp(m.m, pp.n, static_cast<std::size_t>(pp.limbs) * sizeof(limb)) == 0) {
+      *out = m;
+      return true;
+    }
+  }
+  if (!sc::bn::mont_init(out, pp.n, pp.limbs)) return false;
+  const unsigned slot = c.next++ % 2;
+  c.entry[slot] = *out;
+  c.valid[slot] = true;
+  return true;
+}
+
 // out (len bytes) = in^e mod n; in must be below n.
 vorn_rv public_block(const public_parts& pp, const std::uint8_t* in, std::uint32_t inlen, std::uint8_t* out) {
   if (inlen > pp.len) return RSAERR_LEN;
@@ -48,7 +74,7 @@ vorn_rv public_block(const public_parts& pp, const std::uint8_t* in, std::uint32
   sc::bn::from_bytes(x, kMaxLimbs, in, inlen);
   if (sc::bn::cmp(x, pp.n, kMaxLimbs) >= 0) return RSAERR_DATA;
   sc::bn::mont ctx;
-  if (!sc::bn::mont_init(&ctx, pp.n, pp.limbs)) return RSAERR_MODULUS_LEN;
+  if (!modulus_ctx(pp, &ctx)) return RSAERR_MODULUS_LEN;
   sc::bn::mod_exp_public(ctx, r, x, pp.e, kMaxLimbs);
   sc::bn::to_bytes(out, pp.len, r, pp.limbs);
   return VORN_OK;
@@ -174,7 +200,7 @@ vorn_rv private_block(const private_parts& pp, const std::uint8_t* in, std::uint
   if (sc::bn::cmp(c, pub.n, kMaxLimbs) >= 0) return RSAERR_DATA;
 
   mont_wiped mn, mp, mq;
-  if (!sc::bn::mont_init(&mn, pub.n, n) || !sc::bn::mont_init(&mp, pp.p, pp.plimbs) ||
+  if (!modulus_ctx(pub, &mn) || !sc::bn::mont_init(&mp, pp.p, pp.plimbs) ||
       !sc::bn::mont_init(&mq, pp.q, pp.qlimbs))
     return RSAERR_MODULUS_LEN;
 

@@ -96,6 +96,24 @@ TEST(RsaInterop, RepeatedPrivateOperationsAndPortableArithmetic) {
   }
 }
 
+// Three keys in turn: the per-thread modulus and blinding entries (two each)
+// are replaced over and over and must never be mixed up.
+TEST(RsaInterop, KeysInTurnNeverShareCachedValues) {
+  key_pair third;
+  third.ossl = ref::openssl_keygen(1024);
+  ref::from_openssl(third.ossl.get(), &third.priv, &third.pub);
+  key_pair* keys[3] = {&ossl_key(1024), &ossl_key(2048), &third};
+  std::mt19937 g(12);
+  for (int i = 0; i < 12; ++i) {
+    key_pair& k = *keys[i % 3];
+    const std::size_t len = static_cast<std::size_t>(EVP_PKEY_get_bits(k.ossl.get()) / 8);
+    bytes m = ref::data(g, len);
+    m[0] &= 0x3F;
+    ASSERT_EQ(call(sc_rsa_public_block, k.pub, m), ref::pk_op(k.ossl.get(), 1, RSA_NO_PADDING, m)) << i;
+    ASSERT_EQ(call(sc_rsa_private_block, k.priv, m), ref::pk_op(k.ossl.get(), 0, RSA_NO_PADDING, m)) << i;
+  }
+}
+
 TEST(RsaInterop, SignaturesAndEncryptionCrossBothWays) {
   std::mt19937 g(4);
   sc_random rnd;
