@@ -52,7 +52,7 @@ __attribute__((section(".vornsh"), shared)) CardSlot g_shared_table[CARD_TABLE_S
     VORN_SLOT_FREE_INIT, VORN_SLOT_FREE_INIT};
 #undef VORN_SLOT_FREE_INIT
 
-CardSlot* g_slots = nullptr;
+std::atomic<CardSlot*> g_slots{nullptr};
 HANDLE g_lock = nullptr;
 
 vorn_rv table_map_locked() {
@@ -95,7 +95,7 @@ inline constexpr std::uint32_t kMagic = 0x564F524E;  // "VORN"
 
 int g_fd = -1;
 SharedTable* g_map = nullptr;
-CardSlot* g_slots = nullptr;
+std::atomic<CardSlot*> g_slots{nullptr};
 
 std::string object_name(const std::string& image) {
   std::string name = "/vorn-" + image + "-" + std::to_string(static_cast<unsigned long>(geteuid()));
@@ -203,10 +203,10 @@ class CrossLock {
 #endif
 
 CardSlot* table() {
-  if (g_slots != nullptr) return g_slots;
+  if (CardSlot* t = g_slots.load()) return t;
   std::lock_guard<std::mutex> guard(g_table_mutex);
   if (table_map_locked() != VORN_OK) return nullptr;
-  return g_slots;
+  return g_slots.load();
 }
 
 bool slot_has_handle(const CardSlot& s, std::uintptr_t h) {

@@ -144,6 +144,20 @@ TEST_F(Stack, ChannelWrappingAndDetach) {
   EXPECT_EQ(p[1], "902A9E9A80" + hex(block.data(), 128));
   EXPECT_EQ(p[2], "802A9E9A80" + hex(block.data() + 128, 128));
 
+  // Opening AP-CIPH while AP-SIGN is open: the SELECT goes out wrapped under
+  // the AP-SIGN key, and the card's 61 xx closes that channel.
+  const CardSlot signing = slot_of(kKey);
+  const Bytes old_key(signing.sessionKey, signing.sessionKey + 16);
+  m = clt::trace_mark(0);
+  ASSERT_EQ(sm_open_app_channel(kKey, c.h(), CARD_APP_CIPH), VORN_OK);
+  t = clt::trace_since(0, m);
+  ASSERT_EQ(t.size(), 4u);
+  Bytes sel = unhex("00A404040C");
+  sel.insert(sel.end(), kAidCiph.begin(), kAidCiph.end());
+  EXPECT_EQ(t[0].cmd, hex(clt::ref_wrap(old_key, sel)));
+  EXPECT_TRUE(starts(t[0].rsp, "61"));
+  EXPECT_TRUE(starts(t[1].cmd, "804C020208"));
+
   // The last detach closes the channel and selects 3F00.
   const CardSlot before = slot_of(kKey);
   const Bytes sign_key(before.sessionKey, before.sessionKey + 16);
@@ -152,7 +166,7 @@ TEST_F(Stack, ChannelWrappingAndDetach) {
   t = clt::trace_since(0, m);
   ASSERT_EQ(t.size(), 2u);
   Bytes closing = unhex("04A4044C0C");
-  closing.insert(closing.end(), kAidSign.begin(), kAidSign.end());
+  closing.insert(closing.end(), kAidCiph.begin(), kAidCiph.end());
   EXPECT_EQ(t[0].cmd, hex(clt::ref_wrap(sign_key, closing)));
   EXPECT_EQ(t[0].rsp, "9000");
   EXPECT_EQ(t[1].cmd, "00A40004023F00");
