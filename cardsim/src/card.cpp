@@ -545,7 +545,7 @@ Bytes fci_file(std::uint16_t fid, std::size_t size, bool df) {
 
 Reply Card::State::select(const Apdu& a, bool sm) {
   if (a.p1 == 0x00) {
-    if (a.p2 != 0x04 && a.p2 != 0x0C) return sw_only(SW_BAD_P1P2);
+    if (a.p2 != 0x00 && a.p2 != 0x04 && a.p2 != 0x0C) return sw_only(SW_BAD_P1P2);
     if (a.data.size() != 2) return sw_only(SW_WRONG_LENGTH);
     std::uint16_t fid = static_cast<std::uint16_t>(a.data[0] << 8 | a.data[1]);
     Reply r;
@@ -564,7 +564,7 @@ Reply Card::State::select(const Apdu& a, bool sm) {
     return r;
   }
   if (a.p1 == 0x04) {
-    if (a.p2 != 0x04 && a.p2 != 0x0C && a.p2 != 0x4C) return sw_only(SW_BAD_P1P2);
+    if (a.p2 != 0x00 && a.p2 != 0x04 && a.p2 != 0x0C && a.p2 != 0x4C) return sw_only(SW_BAD_P1P2);
     // Any application select leaves the secure channel.
     close_channel();
     if (a.p2 == 0x4C && !sm && (a.cla & 0x04) != 0) return sw_only(SW_SECURITY);
@@ -577,7 +577,7 @@ Reply Card::State::select(const Apdu& a, bool sm) {
     ef = 0;
     reset_env();
     Reply r;
-    if (a.p2 == 0x04) {
+    if (a.p2 == 0x04 || a.p2 == 0x00) {
       // 6F | 84 AID | A5 (proprietary: object count)
       std::uint8_t used = 0;
       for (const auto& o : p.objects[app - 1]) used = static_cast<std::uint8_t>(used + (o.used() ? 1 : 0));

@@ -34,6 +34,10 @@ TEST(Files, SelectGivesSizeInBytes20And21) {
   EXPECT_EQ(X(c.tx("00A40004021234")), "6A82");
   EXPECT_EQ(X(c.tx("00A4000403123456")), "6700");
   EXPECT_EQ(X(c.tx("00A40008023F00")), "6A86");
+  EXPECT_EQ(X(c.tx("00A40000023F00")), "6116");          // P2 00 answers the control information too
+  EXPECT_EQ(X(c.tx("00A4040007A000000079010F")), "6A82");  // another card's application
+  EXPECT_EQ(X(c.tx("00A4040C0CA00000006341502D43495048")), "9000");
+  EXPECT_EQ(c.card->selected_app(), 2);
 }
 
 TEST(Files, ReadAndUpdateBinary) {
