@@ -288,8 +288,8 @@ struct EndOp {
   }
 };
 
-// Copies a result to the caller by the two-call rule; true when the
-// operation goes on (length answer or buffer too small).
+// Copies a result to the caller by the two-call rule; *keep is set when
+// the operation goes on (length answer or buffer too small).
 CK_RV hand_out(const std::uint8_t* data, std::size_t n, CK_BYTE_PTR out, CK_ULONG_PTR out_len, bool* keep) {
   if (out == nullptr) {
     *out_len = n;

@@ -445,3 +445,46 @@ TEST_F(Rsa, SessionKeyPairInSoftware) {
   want.insert(want.end(), w2.begin(), w2.end());
   EXPECT_EQ(crypt1(false, m, priv, two), want);
 }
+
+namespace {
+
+// Writes the simulator's fault file of reader 0 (re-read before each
+// command); an empty text clears it.
+void card_faults(const std::string& text) {
+  const char* dir = std::getenv("VORNENV_DIR");
+  ASSERT_NE(dir, nullptr);
+  std::ofstream(std::string(dir) + "/reader0.faults", std::ios::trunc) << text;
+}
+
+}  // namespace
+
+TEST_F(CardCipher, RefusedCardCommandsFailTheOperation) {
+  const Bytes value = seq(16, 0x77);
+  const CK_OBJECT_HANDLE key = secret(CKK_AES, value, true);
+  const Bytes data = seq(32, 5);
+  CK_MECHANISM m = mech(CKM_AES_ECB);
+  // The card refuses PSO: the single-part call fails and ends the
+  // operation; nothing is written to the caller's buffer.
+  card_faults("sw 2A 6985 x1\n");
+  ASSERT_EQ(C_EncryptInit(h_, &m, key), CKR_OK);
+  Bytes out(32, 0xEE);
+  CK_ULONG n = out.size();
+  EXPECT_EQ(C_Encrypt(h_, const_cast<std::uint8_t*>(data.data()), 32, out.data(), &n), CKR_FUNCTION_FAILED);
+  EXPECT_EQ(out, Bytes(32, 0xEE));
+  EXPECT_EQ(C_EncryptFinal(h_, out.data(), &n), CKR_OPERATION_NOT_INITIALIZED);
+  // A failing update ends a multi-part operation too.
+  card_faults("sw 2A 6A80 x1\n");
+  ASSERT_EQ(C_DecryptInit(h_, &m, key), CKR_OK);
+  n = out.size();
+  EXPECT_EQ(C_DecryptUpdate(h_, out.data(), 32, out.data(), &n), CKR_FUNCTION_FAILED);
+  EXPECT_EQ(C_DecryptFinal(h_, out.data(), &n), CKR_OPERATION_NOT_INITIALIZED);
+  // A channel answer with a bad MAC is a card failure as well.
+  card_faults("badmac 2A x1\n");
+  CK_RV rv = 0;
+  crypt1(true, m, key, data, &rv);
+  EXPECT_EQ(rv, CKR_FUNCTION_FAILED);
+  // Without faults the same key works again.
+  card_faults("");
+  EXPECT_EQ(crypt1(true, m, key, data), ossl_cipher("AES-128-ECB", value, {}, data, true, false));
+  EXPECT_EQ(C_DestroyObject(h_, key), CKR_OK);
+}
