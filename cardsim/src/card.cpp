@@ -148,12 +148,14 @@ struct Card::State {
     plat_wipe(sym_iv.data(), sym_iv.size());
   }
 
-  void rand_bytes(std::uint8_t* out, std::size_t n) {
+  // False when the system generator fails: the command is then refused
+  // (6F 00) rather than answered with weak bytes.
+  bool rand_bytes(std::uint8_t* out, std::size_t n) {
     if (random) {
       random(out, n);
-    } else if (plat_random(out, n) != VORN_OK) {
-      std::fill(out, out + n, 0);  // unreachable on a working system; never weak silently
+      return true;
     }
+    return plat_random(out, n) == VORN_OK;
   }
 
   void close_channel() {
@@ -646,7 +648,7 @@ Reply Card::State::get_challenge(const Apdu& a) {
   if (a.p1 != 0 || a.p2 != 0) return sw_only(SW_BAD_P1P2);
   Reply r;
   r.data.resize(a.has_le ? a.le : 256);
-  rand_bytes(r.data.data(), r.data.size());
+  if (!rand_bytes(r.data.data(), r.data.size())) return sw_only(SW_NO_INFO);
   return r;
 }
 
@@ -660,8 +662,7 @@ Reply Card::State::mutual_auth_init(const Apdu& a) {
   if (app == 0) return sw_only(SW_CONDITIONS);
   const auto& k = channel_key(app);
   auto card_crypto = crypto::sha1(a.data, k);
-  rand_bytes(auth_rc1.data(), 8);
-  rand_bytes(auth_rc.data(), 8);
+  if (!rand_bytes(auth_rc1.data(), 8) || !rand_bytes(auth_rc.data(), 8)) return sw_only(SW_NO_INFO);
   Reply r;
   r.data.assign(16, 0);
   r.data.insert(r.data.end(), card_crypto.begin(), card_crypto.end());
@@ -1038,7 +1039,10 @@ Reply Card::State::gen_secret(const Apdu& a) {
   o->type = kTypeSecretKey;
   o->alg = alg;
   o->value.resize(crypto::sym_key_len(alg));
-  rand_bytes(o->value.data(), o->value.size());
+  if (!rand_bytes(o->value.data(), o->value.size())) {
+    *o = Object{};
+    return sw_only(SW_NO_INFO);
+  }
   if (!persist()) {
     plat_wipe(o->value.data(), o->value.size());
     *o = Object{};
