@@ -153,6 +153,12 @@ TEST_F(Bridge, ConnectStatusTransmitReconnect) {
   ASSERT_EQ(resp_len, 18u);
   EXPECT_EQ(resp[16], 0x90);
   EXPECT_EQ(resp[17], 0x00);
+  BYTE* never = nullptr;
+  resp_len = SCARD_AUTOALLOCATE;
+  EXPECT_EQ(u(SCardTransmit(h, SCARD_PCI_T0, get_id, sizeof get_id, nullptr, reinterpret_cast<BYTE*>(&never),
+                            &resp_len)),
+            0x80100004u);  // SCARD_E_INVALID_PARAMETER, nothing written
+  EXPECT_EQ(never, nullptr);
   SCARD_IO_REQUEST bogus{0x4, 8};
   resp_len = sizeof resp;
   EXPECT_EQ(u(SCardTransmit(h, &bogus, get_id, sizeof get_id, nullptr, resp, &resp_len)), 0x80100011u);

@@ -274,6 +274,9 @@ LONG WINAPI brg_SCardTransmit(SCARDHANDLE card, const SCARD_IO_REQUEST* send_pci
                               SCARD_IO_REQUEST* recv_pci, LPBYTE recv, LPDWORD recv_len) {
   LX_REQUIRE();
   if (!send_pci || !send || !recv_len) return SCARD_E_INVALID_PARAMETER;
+  /* No auto-allocation for answers: the buffer argument would be a pointer's
+   * 8 bytes, and pcsc-lite would take the length as its capacity. */
+  if (*recv_len == SCARD_AUTOALLOCATE) return SCARD_E_INVALID_PARAMETER;
   int bad = 0;
   (void)brg_protocol_to_lx(send_pci->dwProtocol, &bad);
   if (bad) return SCARD_E_INVALID_VALUE;
