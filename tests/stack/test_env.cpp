@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -115,6 +116,33 @@ TEST(Readers, PortsComeInListeningPairs) {
       EXPECT_EQ(ports[i], ports[i - 1] + 1);
     }
     EXPECT_TRUE(listening.count(static_cast<int>(ports[i]))) << "port " << ports[i] << " not listening";
+  }
+}
+
+// Cards answer in every reader, each its own: a card per chosen reader with
+// its own serial, read back through pcscd.
+TEST(Readers, EveryReaderCarriesItsOwnCard) {
+  const int requested = std::atoi(Env("VORNENV_EXPECT_READERS").c_str());
+  if (requested == 0 || Env("VORN_CARDSIM").empty()) GTEST_SKIP() << "no readers or no simulator";
+  const int count = (requested + 1) / 2 * 2;
+  std::vector<int> chosen{0, count - 1};
+  if (count > 2) {
+    chosen.push_back(2);
+    chosen.push_back(count / 2 + 1);
+  }
+  for (int r : chosen) {
+    char serial[17];
+    std::snprintf(serial, sizeof serial, "00000000000000%02X", r);
+    InsertFreshCard(r, "reader" + std::to_string(r), {"--serial", serial});
+  }
+  for (int r : chosen) {
+    Card card(r);
+    ASSERT_TRUE(card.ok()) << "reader " << r << " rv " << std::hex << card.connect_rv();
+    Bytes id = card.Transmit(H("00 CA 01 00 10"));
+    ASSERT_EQ(id.size(), 18u) << "reader " << r;
+    char serial[17];
+    std::snprintf(serial, sizeof serial, "00000000000000%02X", r);
+    EXPECT_EQ(Hex(std::span(id).subspan(8, 8)), serial) << "reader " << r;
   }
 }
 
