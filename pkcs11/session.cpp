@@ -94,6 +94,26 @@ CK_RV change_checks(const Slot& slot, const Session& sess, CK_ULONG len1, CK_ULO
   return CKR_OK;
 }
 
+// CHANGE REFERENCE DATA of the user PIN (P1 00: the PIN, 80: its PUK) under
+// the AP-CIPH channel, inside one transaction. The card is left with its
+// channel closed, and after a PIN change also logged out (a successful change
+// may leave the reference verified). *crv receives the card's code; the
+// result is CKR_DEVICE_ERROR when the card could not be reached at all.
+CK_RV change_user_reference(Slot& slot, std::uint8_t p1, const std::uint8_t* old_block,
+                            const std::uint8_t* new_block, vorn_rv* crv, std::uint8_t* tries) {
+  const std::uint32_t key = slot_key(slot);
+  Transaction tx(slot);
+  if (!tx.ok()) return CKR_DEVICE_ERROR;
+  if (sm_open_app_channel(key, slot.card, CARD_APP_CIPH) != VORN_OK) {
+    sm_channel_reset(slot.card, key);
+    return CKR_DEVICE_ERROR;
+  }
+  *crv = pin_change(key, slot.card, p1, PIN_REF_USER, old_block, new_block, tries);
+  if (p1 == 0x00) pin_logout(key, slot.card, PIN_REF_USER);
+  sm_channel_reset(slot.card, key);
+  return CKR_OK;
+}
+
 CK_RV tries_query(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pTries, std::uint8_t ins) {
   Guard g(kLockModule);
   if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
@@ -403,22 +423,10 @@ VORN_P11_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldP
   std::memset(new_block.data(), 0xFF, 24);
   pad_pin(pOldPin, ulOldLen, old_block.data());
   pad_pin(pNewPin, ulNewLen, new_block.data());
-  const std::uint32_t key = slot_key(*slot);
-  vorn_rv crv;
+  vorn_rv crv = VORN_OK;
   std::uint8_t tries = 0;
-  {
-    Transaction tx(*slot);
-    if (!tx.ok()) return CKR_DEVICE_ERROR;
-    if (sm_open_app_channel(key, slot->card, CARD_APP_CIPH) != VORN_OK) {
-      sm_channel_reset(slot->card, key);
-      return CKR_DEVICE_ERROR;
-    }
-    crv = pin_change(key, slot->card, 0x00, PIN_REF_USER, old_block.data(), new_block.data(), &tries);
-    // A successful change may leave the reference verified on the card; the
-    // card is always left logged out.
-    pin_logout(key, slot->card, PIN_REF_USER);
-    sm_channel_reset(slot->card, key);
-  }
+  rv = change_user_reference(*slot, 0x00, old_block.data(), new_block.data(), &crv, &tries);
+  if (rv != CKR_OK) return rv;
   if (crv != VORN_OK) {
     if (crv == CARDERR_WRONG_PIN || crv == CARDERR_SW_PIN_BLOCKED) return pin_failure(*slot, crv, tries, false);
     return CKR_DEVICE_ERROR;
@@ -496,19 +504,10 @@ VORN_P11_EXPORT CK_RV CI_SetPUK(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOld
   std::memset(new_puk.data(), 0xFF, 24);
   pad_pin(pOldPuk, ulOldLen, old_puk.data());
   pad_pin(pNewPuk, ulNewLen, new_puk.data());
-  const std::uint32_t key = slot_key(*slot);
-  vorn_rv crv;
+  vorn_rv crv = VORN_OK;
   std::uint8_t tries = 0;
-  {
-    Transaction tx(*slot);
-    if (!tx.ok()) return CKR_DEVICE_ERROR;
-    if (sm_open_app_channel(key, slot->card, CARD_APP_CIPH) != VORN_OK) {
-      sm_channel_reset(slot->card, key);
-      return CKR_DEVICE_ERROR;
-    }
-    crv = pin_change(key, slot->card, 0x80, PIN_REF_USER, old_puk.data(), new_puk.data(), &tries);
-    sm_channel_reset(slot->card, key);
-  }
+  rv = change_user_reference(*slot, 0x80, old_puk.data(), new_puk.data(), &crv, &tries);
+  if (rv != CKR_OK) return rv;
   if (crv == VORN_OK) return CKR_OK;
   if (crv == CARDERR_SW_PIN_BLOCKED || (crv == CARDERR_WRONG_PIN && tries == 0)) return CKR_PIN_LOCKED;
   if (crv == CARDERR_WRONG_PIN) return CKR_PIN_INCORRECT;
