@@ -141,8 +141,10 @@ CK_RV tries_query(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pTries, std::uint8_t i
     return CKR_OK;
   }
   if (sw1 == 0x6A && sw2 == 0x81) {
+    // The card counts no tries for this reference; the card layer's 6A 81
+    // code is no PKCS#11 return value.
     *pTries = 0;
-    return CARDERR_SW_6A81;
+    return CKR_FUNCTION_NOT_SUPPORTED;
   }
   return CKR_DEVICE_ERROR;
 }
@@ -376,7 +378,12 @@ VORN_P11_EXPORT CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType,
     crv = pin_verify(key, slot->card, ref, block.data(), &tries);
     // The card is left unauthenticated between operations: the module holds
     // the PIN and verifies it again right before each private-key command.
-    if (crv == VORN_OK) pin_logout(key, slot->card, ref);
+    // Only a refused PIN is sure to leave the reference unverified; after
+    // anything else (a refused cache write included) the card is logged out.
+    if (crv != CARDERR_WRONG_PIN && crv != CARDERR_SW_PIN_BLOCKED) {
+      const vorn_rv out = pin_logout(key, slot->card, ref);
+      if (crv == VORN_OK && out != VORN_OK) crv = out;
+    }
     sm_channel_reset(slot->card, key);
   }
   if (crv != VORN_OK) return pin_failure(*slot, crv, tries, so);
@@ -474,16 +481,25 @@ VORN_P11_EXPORT CK_RV CI_UnblockPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR 
     return CKR_PIN_LOCKED;
   }
   if (crv == CARDERR_WRONG_PIN) return CKR_PIN_INCORRECT;
-  if (crv != VORN_OK) return CKR_DEVICE_ERROR;
+  // The PUK could not be put back: the user PIN may have changed, so a held
+  // PIN is dropped as after a success; the flags are left for the caller to
+  // read again (CI_GetLeftTriesPIN).
+  const bool puk_lost = crv == CARDERR_PUK_NOT_RESTORED;
+  if (crv != VORN_OK && !puk_lost) return CKR_DEVICE_ERROR;
   if (logged_in(*slot)) {
+    bool out = false;
     {
       Transaction tx(*slot);
-      if (!tx.ok() || pin_logout(key, slot->card, PIN_REF_USER) != VORN_OK) return CKR_DEVICE_ERROR;
+      out = tx.ok() && pin_logout(key, slot->card, PIN_REF_USER) == VORN_OK;
     }
+    // The held PIN is no longer the card's: it goes even when the logout
+    // fails, or every later private-key command would spend a PIN try.
     pin_forget(*slot);
     slot->login = kNobody;
     sessions_to_public(*slot);
+    if (!out) return CKR_DEVICE_ERROR;
   }
+  if (puk_lost) return CKR_FUNCTION_FAILED;
   slot->token.flags &= ~kUserPinBits;
   return CKR_OK;
 }

@@ -155,6 +155,8 @@ static CK_RV presence_probe(Slot& slot) {
   LONG rv = SCardConnect(slot.context, slot.reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
                          &h, &proto);
   if (rv == static_cast<LONG>(SCARD_W_REMOVED_CARD)) return CKR_DEVICE_REMOVED;
+  // An empty reader is no device fault.
+  if (rv == static_cast<LONG>(SCARD_E_NO_SMARTCARD)) return CKR_TOKEN_NOT_PRESENT;
   if (rv != SCARD_S_SUCCESS) return CKR_DEVICE_ERROR;
   BYTE atr[kAtrBuf];
   DWORD atr_len = sizeof atr;
@@ -193,7 +195,10 @@ static CK_RV same_card_check(Slot& slot) {
   BYTE id[16];
   DWORD len = sizeof id;
   vorn_rv crv = card_get_data(slot_key(slot), slot.card, CARD_DATA_ID, id, &len);
-  if (crv != VORN_OK) return crv;
+  // A card-layer code is no PKCS#11 value.
+  if (crv != VORN_OK) return CKR_DEVICE_ERROR;
+  // Only a whole identification item says which card this is.
+  if (len != sizeof id) return CKR_DEVICE_ERROR;
   CK_UTF8CHAR serial[16];
   hex_serial(id, serial);
   return std::memcmp(serial, slot.token.serialNumber, 16) == 0 ? CKR_OK : CKR_DEVICE_REMOVED;
@@ -216,33 +221,35 @@ CK_RV token_setup(Slot& slot) {
   card_attach(h, key);
   sm_channel_reset(h, key);
   slot.card = h;
-
-  BYTE id[16];
-  DWORD len = sizeof id;
-  if (card_get_data(key, h, CARD_DATA_ID, id, &len) == VORN_OK && len >= 16) {
-    hex_serial(id, slot.token.serialNumber);
-  }
-  crv = card_select_file(key, h, CARD_FILE_MF, nullptr, nullptr);
-  if (crv != VORN_OK) {
-    // The token stays absent; the connection is not kept.
+  // A failed step leaves the slot without a token; the connection is not kept.
+  auto fail = [&](CK_RV code) {
     card_detach(h, key);
     card_end(h);
     SCardDisconnect(h, SCARD_LEAVE_CARD);
-    slot.card = 0;
-    return crv;
+    token_part_reset(slot);
+    return code;
+  };
+
+  BYTE id[16];
+  DWORD len = sizeof id;
+  if (card_get_data(key, h, CARD_DATA_ID, id, &len) == VORN_OK && len == sizeof id) {
+    hex_serial(id, slot.token.serialNumber);
   }
+  crv = card_select_file(key, h, CARD_FILE_MF, nullptr, nullptr);
+  if (crv != VORN_OK) return fail(crv);
+  // Without the token information the write protection and the login
+  // requirement are unknown: no token rather than one that claims neither.
   std::vector<BYTE> file(1000);
   len = static_cast<DWORD>(file.size());
-  if (card_read_binary(key, h, CARD_FILE_TOKEN_INFO, 0, 0, file.data(), &len) == VORN_OK) {
-    parse_token_info(slot, file.data(), std::min<DWORD>(len, 1000));
-  }
+  crv = card_read_binary(key, h, CARD_FILE_TOKEN_INFO, 0, 0, file.data(), &len);
+  if (crv != VORN_OK) return fail(crv);
+  parse_token_info(slot, file.data(), std::min<DWORD>(len, 1000));
   BYTE pin_state = 0;
   len = 1;
   crv = card_get_data(key, h, CARD_DATA_PIN_STATE, &pin_state, &len);
-  if (crv == VORN_OK) {
-    if (pin_state == 3) slot.token.flags |= CKF_TOKEN_INITIALIZED | CKF_USER_PIN_TO_BE_CHANGED;
-    if (pin_state == 4) slot.token.flags |= CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED;
-  }
+  if (crv != VORN_OK) return fail(crv);
+  if (pin_state == 3) slot.token.flags |= CKF_TOKEN_INITIALIZED | CKF_USER_PIN_TO_BE_CHANGED;
+  if (pin_state == 4) slot.token.flags |= CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED;
   CK_TOKEN_INFO& t = slot.token;
   std::memset(t.model, ' ', sizeof t.model);  // blank-padded text field
   t.ulMaxSessionCount = kMaxSessions;
@@ -265,7 +272,7 @@ CK_RV token_setup(Slot& slot) {
   slot.login = kNobody;
   pin_forget(slot);
   card_end(h);
-  return crv;
+  return CKR_OK;
 }
 
 void token_teardown(Slot& slot) {
@@ -305,7 +312,7 @@ CK_RV token_refresh(Slot& slot) {
     CK_RV rv = presence_probe(slot);
     if (rv != CKR_OK) {
       token_teardown(slot);
-      return rv == CKR_TOKEN_NOT_RECOGNIZED ? CKR_DEVICE_ERROR : rv;
+      return rv == CKR_TOKEN_NOT_RECOGNIZED || rv == CKR_TOKEN_NOT_PRESENT ? CKR_DEVICE_ERROR : rv;
     }
     rv = same_card_check(slot);
     if (rv == CKR_DEVICE_REMOVED) {
@@ -366,17 +373,9 @@ CK_RV reader_scan() {
       DWORD name_len = 0;
       LONG srv = SCardStatus(h, nullptr, &name_len, &state, &proto, atr, &atr_len);
       SCardDisconnect(h, SCARD_LEAVE_CARD);
-      if (srv == SCARD_S_SUCCESS && card_in_reader(state) && atr_has_vorn(atr, atr_len)) {
-        CK_RV trv = token_setup(slot);
-        if (trv != CKR_OK) {
-          for (CK_ULONG i = 0; i < taken; ++i) {
-            if (m.slots[i].token_present()) token_teardown(m.slots[i]);
-            m.slots[i].in_use = false;
-          }
-          SCardReleaseContext(ctx);
-          return trv;
-        }
-      }
+      // A card whose set-up fails leaves its slot without a token; the
+      // other readers are set up all the same.
+      if (srv == SCARD_S_SUCCESS && card_in_reader(state) && atr_has_vorn(atr, atr_len)) token_setup(slot);
     }
   }
   m.slot_count = taken;

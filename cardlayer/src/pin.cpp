@@ -97,7 +97,11 @@ vorn_rv pin_verify(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t re
   const std::uint8_t* cache = pin_cache_get(reader_key, handle);
   // Without a slot there is nothing to compare with: write the file.
   if (cache != nullptr && plat_ct_equal(cache, enc.data(), 8)) return VORN_OK;
-  return cache_write(reader_key, handle, enc.data());
+  rv = cache_write(reader_key, handle, enc.data());
+  // The card took the PIN but the caller is told the verify failed: the
+  // reference must not stay verified for every program on the card.
+  if (rv != VORN_OK) pin_logout(reader_key, handle, ref);
+  return rv;
 }
 
 vorn_rv pin_logout(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t ref) {
@@ -150,18 +154,29 @@ vorn_rv pin_unblock(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t r
   vorn::Secret<8> x;
   vorn_rv rv = cache_cipher(false, cache, x.data());
   if (rv != VORN_OK) return rv;
+  // A refusal here leaves the card as it was.
   rv = pin_change_raw(reader_key, handle, 0x80, PIN_REF_USER, puk8, x.data(), tries);
   if (rv != VORN_OK) return rv;
   vorn_rv result = pin_unblock_raw(reader_key, handle, PIN_REF_USER, x.data(), new8, tries);
-  std::uint8_t ignored = 0;
-  pin_change_raw(reader_key, handle, 0x80, PIN_REF_USER, x.data(), puk8, &ignored);
-  if (result != VORN_OK) return result;
+  // From here on the card's PUK is X until the change back goes through. A
+  // refusal other than a PUK refusal is tried once more (a wrong-PUK answer
+  // would only spend another try).
+  std::uint8_t puk_tries = 0;
+  vorn_rv back = pin_change_raw(reader_key, handle, 0x80, PIN_REF_USER, x.data(), puk8, &puk_tries);
+  if (back != VORN_OK && back != CARDERR_WRONG_PIN && back != CARDERR_SW_PIN_BLOCKED)
+    back = pin_change_raw(reader_key, handle, 0x80, PIN_REF_USER, x.data(), puk8, &puk_tries);
+  if (result != VORN_OK) return back == VORN_OK ? result : CARDERR_PUK_NOT_RESTORED;
 
+  // The new PIN is set: the cache follows it even when the PUK stayed X, so
+  // the card and the cache agree on the user PIN.
   vorn::Secret<8> enc;
   result = cache_cipher(true, new8, enc.data());
-  if (result != VORN_OK) return result;
-  pin_verify_raw(reader_key, handle, PIN_REF_USER, new8, &ignored);
-  result = cache_write(reader_key, handle, enc.data());
-  pin_logout(reader_key, handle, PIN_REF_USER);
-  return result;
+  if (result == VORN_OK) {
+    std::uint8_t ignored = 0;
+    pin_verify_raw(reader_key, handle, PIN_REF_USER, new8, &ignored);
+    result = cache_write(reader_key, handle, enc.data());
+    const vorn_rv out = pin_logout(reader_key, handle, PIN_REF_USER);
+    if (result == VORN_OK) result = out;
+  }
+  return back == VORN_OK ? result : CARDERR_PUK_NOT_RESTORED;
 }

@@ -22,6 +22,9 @@ inline constexpr vorn_rv CARDERR_BAD_ARG = 0x2000000D;
 inline constexpr vorn_rv CARDERR_CARD_FULL = 0x2000000E;
 inline constexpr vorn_rv CARDERR_CHANNEL_CHANGED = 0x2000000F;
 inline constexpr vorn_rv CARDERR_WRONG_PIN = 0x20000010;
+// The unblock sequence could not give the user PIN reference its PUK back:
+// the PUK is now the user PIN that was in force before the unblock.
+inline constexpr vorn_rv CARDERR_PUK_NOT_RESTORED = 0x20000011;
 // A refused status word SW1 SW2 maps to 0x2000_SW1SW2 (see sw_to_error).
 inline constexpr vorn_rv CARDERR_SW_BASE = 0x20000000;
 inline constexpr vorn_rv CARDERR_UNKNOWN = 0xFFFFFFFF;
