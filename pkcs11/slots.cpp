@@ -421,6 +421,8 @@ VORN_P11_EXPORT CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotL
         if (presence_probe(slot) != CKR_OK) continue;
         token_setup(slot);
       }
+      // A card whose set-up failed is no token.
+      if (!slot.token_present()) continue;
     }
     ids.push_back(i);
   }
@@ -474,7 +476,8 @@ VORN_P11_EXPORT CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo)
     return rv;
   }
   rv = presence_probe(*slot);
-  if (rv == CKR_OK) token_setup(*slot);
+  // A VORN card whose set-up fails is reported, not shown as an empty token.
+  if (rv == CKR_OK && token_setup(*slot) != CKR_OK) rv = CKR_DEVICE_ERROR;
   *pInfo = slot->token;
   return rv;
 }

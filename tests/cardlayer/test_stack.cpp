@@ -219,6 +219,62 @@ TEST_F(Stack, PinCacheAndUnblock) {
   card_detach(c.h(), kKey);
 }
 
+// A refused step after the card accepted a PIN: the reference is logged out
+// again, and an unblock that cannot give the PUK back says so.
+TEST_F(Stack, PinStepsRefusedAfterTheCardSaidYes) {
+  Conn c(0);
+  ASSERT_EQ(c.rv(), VORN_OK);
+  card_attach(c.h(), kKey);
+  std::uint8_t tries = 0;
+  // The host copy differs from the PIN, so the verify writes 0FCF; the card
+  // refuses the write.
+  const Bytes junk(8, 0x5A);
+  pin_cache_set(kKey, c.h(), junk.data());
+  clt::set_faults(0, "sw D6 6A82\n");
+  EXPECT_EQ(pin_verify(kKey, c.h(), PIN_REF_USER, kPin1234.data(), &tries), 0x20006A82u);
+  clt::set_faults(0, "");
+  // VERIFY without data: 63 C3, not verified.
+  EXPECT_EQ(pin_verify_raw(kKey, c.h(), PIN_REF_USER, nullptr, &tries), CARDERR_WRONG_PIN);
+  EXPECT_EQ(tries, 3);
+  ASSERT_EQ(pin_verify(kKey, c.h(), PIN_REF_USER, kPin1234.data(), &tries), VORN_OK);
+  ASSERT_EQ(pin_logout(kKey, c.h(), PIN_REF_USER), VORN_OK);
+
+  // The unblock's first PUK change is answered 90 00 without being carried
+  // out, after the test made the same change itself (the PUK becomes X, the
+  // cached PIN); then the change back (and its one retry) is refused.
+  struct Case {
+    const char* faults;
+    bool pin_set;  // the unblock itself went through
+  };
+  const Case cases[] = {{"sw 24 9000 x1\nsw 24 6A80\n", true},
+                        {"sw 24 9000 x1\nsw 2C 6A80 x1\nsw 24 6A80\n", false}};
+  Bytes pin = kPin1234;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.faults);
+    const Bytes x = pin;  // the cache holds the PIN last verified
+    ASSERT_EQ(pin_change_raw(kKey, c.h(), 0x80, PIN_REF_USER, kPuk.data(), x.data(), &tries), VORN_OK);
+    const Bytes fresh = unhex(k.pin_set ? "35363738FFFFFFFF" : "39393939FFFFFFFF");
+    clt::set_faults(0, k.faults);
+    const std::size_t m = clt::trace_mark(0);
+    EXPECT_EQ(pin_unblock(kKey, c.h(), PIN_REF_USER, kPuk.data(), fresh.data(), &tries),
+              CARDERR_PUK_NOT_RESTORED);
+    clt::set_faults(0, "");
+    auto p = plain_since(0, m);
+    EXPECT_EQ(std::count_if(p.begin(), p.end(), [](const std::string& s) { return starts(s, "0024801110"); }), 3);
+    if (k.pin_set) pin = fresh;
+    // The card never stays verified, and the PIN is the one reported.
+    EXPECT_EQ(pin_verify_raw(kKey, c.h(), PIN_REF_USER, nullptr, &tries), CARDERR_WRONG_PIN);
+    EXPECT_EQ(pin_verify_raw(kKey, c.h(), PIN_REF_USER, pin.data(), &tries), VORN_OK);
+    ASSERT_EQ(pin_logout(kKey, c.h(), PIN_REF_USER), VORN_OK);
+    // The PUK is X: the way back is a PUK change from X to the PUK.
+    EXPECT_EQ(pin_change_raw(kKey, c.h(), 0x80, PIN_REF_USER, x.data(), kPuk.data(), &tries), VORN_OK);
+    EXPECT_EQ(pin_change_raw(kKey, c.h(), 0x80, PIN_REF_USER, kPuk.data(), kPuk.data(), &tries), VORN_OK);
+    ASSERT_EQ(pin_verify(kKey, c.h(), PIN_REF_USER, pin.data(), &tries), VORN_OK);
+    ASSERT_EQ(pin_logout(kKey, c.h(), PIN_REF_USER), VORN_OK);
+  }
+  card_detach(c.h(), kKey);
+}
+
 TEST_F(Stack, ObjectsListAndAttributeLists) {
   Conn c(0);
   ASSERT_EQ(c.rv(), VORN_OK);
