@@ -1,6 +1,7 @@
 // Sessions, login and PINs: session limits and handles, state moves with the
 // login, the held PIN and when it is wiped, PIN length and change checks.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -230,4 +231,143 @@ TEST(HeldPin, CardIsLoggedOutBetweenOperations) {
   ASSERT_EQ(C_Sign(h, di.data(), di.size(), sig, &len), CKR_OK);
   EXPECT_EQ(CI_GetLeftTriesPIN(h, &tries), CKR_OK);
   EXPECT_EQ(tries, 3);
+}
+
+// --- Refused card steps around a login (faults file of the simulator) -------
+
+namespace {
+
+// One APDU from a PC/SC client of its own, as another program would send it.
+Bytes raw_apdu(int reader, const Bytes& cmd) {
+  SCARDCONTEXT ctx = 0;
+  Bytes out;
+  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) return out;
+  const std::string name = env_or(("VORNENV_READER_" + std::to_string(reader)).c_str(), "");
+  SCARDHANDLE h = 0;
+  DWORD proto = 0;
+  if (SCardConnect(ctx, name.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &proto) == SCARD_S_SUCCESS) {
+    std::uint8_t resp[258];
+    DWORD len = sizeof resp;
+    if (SCardTransmit(h, SCARD_PCI_T0, cmd.data(), static_cast<DWORD>(cmd.size()), nullptr, resp, &len) ==
+        SCARD_S_SUCCESS)
+      out.assign(resp, resp + len);
+    SCardDisconnect(h, SCARD_LEAVE_CARD);
+  }
+  SCardReleaseContext(ctx);
+  return out;
+}
+
+void set_faults(int reader, const std::string& text) {
+  const std::string path = std::string(env_or("VORNENV_DIR", "")) + "/reader" + std::to_string(reader) + ".faults";
+  {
+    std::ofstream f(path + ".new", std::ios::trunc);
+    f << text;
+  }
+  std::rename((path + ".new").c_str(), path.c_str());
+}
+
+const Bytes kPinQuery = {0x00, 0x20, 0x00, 0x11, 0x00};  // VERIFY without data
+CK_UTF8CHAR_PTR u8(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
+
+}  // namespace
+
+// The card took the PIN but refused the PIN-cache write: C_Login fails and
+// no program finds the card verified afterwards.
+TEST(LoginFault, RefusedCacheWriteLeavesTheCardLoggedOut) {
+  // 0FCF gets a block that is no PIN's, so the login has to rewrite it.
+  ASSERT_EQ(raw_apdu(0, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x0F, 0xCF}), (Bytes{0x90, 0x00}));
+  ASSERT_EQ(raw_apdu(0, {0x00, 0xD6, 0x00, 0x00, 0x08, 1, 2, 3, 4, 5, 6, 7, 8}), (Bytes{0x90, 0x00}));
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0);
+  set_faults(0, "sw D6 6A82\n");
+  EXPECT_EQ(login(h), CKR_DEVICE_ERROR);
+  set_faults(0, "");
+  EXPECT_EQ(raw_apdu(0, kPinQuery), (Bytes{0x63, 0xC3}));
+  EXPECT_EQ(state_of(h), static_cast<CK_STATE>(CKS_RO_PUBLIC_SESSION));
+  EXPECT_TRUE(pin_is_wiped(0));
+  ASSERT_EQ(login(h), CKR_OK);
+  EXPECT_EQ(raw_apdu(0, kPinQuery), (Bytes{0x63, 0xC3}));
+}
+
+// The tries queries answer PKCS#11 codes whatever the card says.
+TEST(PinFaults, TriesQueriesMapRefusals) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0);
+  struct Case {
+    const char* faults;
+    bool puk;
+    CK_RV rv;
+    CK_BYTE tries;
+  };
+  const Case cases[] = {{"sw 20 6A81\n", false, CKR_FUNCTION_NOT_SUPPORTED, 0},
+                        {"sw 2C 6A81\n", true, CKR_FUNCTION_NOT_SUPPORTED, 0},
+                        {"sw 20 6F00\n", false, CKR_DEVICE_ERROR, 0xAA},
+                        {"sw 2C 6983\n", true, CKR_OK, 0},
+                        {"", true, CKR_OK, 3}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.faults);
+    set_faults(0, k.faults);
+    CK_BYTE tries = 0xAA;
+    EXPECT_EQ(k.puk ? CI_GetLeftTriesPUK(h, &tries) : CI_GetLeftTriesPIN(h, &tries), k.rv);
+    EXPECT_EQ(tries, k.tries);
+  }
+  set_faults(0, "");
+}
+
+// The unblock's change back to the caller's PUK is refused: CI_UnblockPIN
+// says so, and the holder gets the PUK back with CI_SetPUK from the PIN that
+// was in force before.
+TEST(PinFaults, UnblockThatCannotRestoreThePuk) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0, true);
+  ASSERT_EQ(login(h), CKR_OK);
+  // The test makes the first PUK change itself (PUK 12345678 -> the cached PIN
+  // 1234); the card answers the module's own one 90 00 without carrying it
+  // out, then refuses the change back and its retry.
+  ASSERT_EQ(raw_apdu(0, {0x00, 0x24, 0x80, 0x11, 0x10, '1', '2', '3', '4', '5', '6', '7', '8', '1', '2', '3', '4',
+                         0xFF, 0xFF, 0xFF, 0xFF}),
+            (Bytes{0x90, 0x00}));
+  set_faults(0, "sw 24 9000 x1\nsw 24 6A80\n");
+  EXPECT_EQ(CI_UnblockPIN(h, u8("12345678"), 8, u8("5678"), 4), CKR_FUNCTION_FAILED);
+  set_faults(0, "");
+  // The user PIN changed, so the held one went with the login.
+  EXPECT_TRUE(pin_is_wiped(0));
+  EXPECT_EQ(state_of(h), static_cast<CK_STATE>(CKS_RW_PUBLIC_SESSION));
+  EXPECT_EQ(raw_apdu(0, kPinQuery), (Bytes{0x63, 0xC3}));
+  ASSERT_EQ(login(h, "5678"), CKR_OK);
+  EXPECT_EQ(CI_SetPUK(h, u8("1234"), 4, u8("12345678"), 8), CKR_OK);
+  EXPECT_EQ(CI_SetPUK(h, u8("12345678"), 8, u8("12345678"), 8), CKR_OK);
+}
+
+// One card whose set-up fails (its token information cannot be read), one
+// good card and an empty reader.
+TEST(BadCard, OtherReadersStayUsable) {
+  set_faults(0, "sw B0 6F00\n");
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SLOT_ID ids[10];
+  CK_ULONG n = 10;
+  ASSERT_EQ(C_GetSlotList(CK_FALSE, ids, &n), CKR_OK);
+  EXPECT_GE(n, 3u);
+  n = 10;
+  ASSERT_EQ(C_GetSlotList(CK_TRUE, ids, &n), CKR_OK);
+  EXPECT_EQ(std::vector<CK_SLOT_ID>(ids, ids + n), std::vector<CK_SLOT_ID>{1});
+  CK_SLOT_INFO si{};
+  ASSERT_EQ(C_GetSlotInfo(0, &si), CKR_OK);
+  EXPECT_EQ(si.flags & CKF_TOKEN_PRESENT, 0u);
+  CK_TOKEN_INFO ti{};
+  EXPECT_EQ(C_GetTokenInfo(0, &ti), CKR_DEVICE_ERROR);
+  EXPECT_EQ(C_GetTokenInfo(2, &ti), CKR_TOKEN_NOT_PRESENT);
+  CK_SESSION_HANDLE bad = 0;
+  EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &bad), CKR_TOKEN_NOT_PRESENT);
+  CK_SESSION_HANDLE h = open_session(1);
+  ASSERT_EQ(login(h), CKR_OK);
+  EXPECT_EQ(find_class(h, CKO_PRIVATE_KEY).size(), 2u);
+  // Once the card answers again its token is set up.
+  set_faults(0, "");
+  EXPECT_EQ(C_GetTokenInfo(0, &ti), CKR_OK);
+  EXPECT_EQ(ti.flags & CKF_TOKEN_INITIALIZED, static_cast<CK_FLAGS>(CKF_TOKEN_INITIALIZED));
 }
