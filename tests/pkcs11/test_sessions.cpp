@@ -342,32 +342,35 @@ TEST(PinFaults, UnblockThatCannotRestoreThePuk) {
   EXPECT_EQ(CI_SetPUK(h, u8("12345678"), 8, u8("12345678"), 8), CKR_OK);
 }
 
-// One card whose set-up fails (its token information cannot be read), one
-// good card and an empty reader.
+// One card whose set-up fails (its token information or its PIN state
+// cannot be read), one good card and an empty reader.
 TEST(BadCard, OtherReadersStayUsable) {
-  set_faults(0, "sw B0 6F00\n");
-  Initialised init;
-  ASSERT_EQ(init.rv, CKR_OK);
-  CK_SLOT_ID ids[10];
-  CK_ULONG n = 10;
-  ASSERT_EQ(C_GetSlotList(CK_FALSE, ids, &n), CKR_OK);
-  EXPECT_GE(n, 3u);
-  n = 10;
-  ASSERT_EQ(C_GetSlotList(CK_TRUE, ids, &n), CKR_OK);
-  EXPECT_EQ(std::vector<CK_SLOT_ID>(ids, ids + n), std::vector<CK_SLOT_ID>{1});
-  CK_SLOT_INFO si{};
-  ASSERT_EQ(C_GetSlotInfo(0, &si), CKR_OK);
-  EXPECT_EQ(si.flags & CKF_TOKEN_PRESENT, 0u);
-  CK_TOKEN_INFO ti{};
-  EXPECT_EQ(C_GetTokenInfo(0, &ti), CKR_DEVICE_ERROR);
-  EXPECT_EQ(C_GetTokenInfo(2, &ti), CKR_TOKEN_NOT_PRESENT);
-  CK_SESSION_HANDLE bad = 0;
-  EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &bad), CKR_TOKEN_NOT_PRESENT);
-  CK_SESSION_HANDLE h = open_session(1);
-  ASSERT_EQ(login(h), CKR_OK);
-  EXPECT_EQ(find_class(h, CKO_PRIVATE_KEY).size(), 2u);
-  // Once the card answers again its token is set up.
-  set_faults(0, "");
-  EXPECT_EQ(C_GetTokenInfo(0, &ti), CKR_OK);
-  EXPECT_EQ(ti.flags & CKF_TOKEN_INITIALIZED, static_cast<CK_FLAGS>(CKF_TOKEN_INITIALIZED));
+  for (const char* fault : {"sw B0 6F00\n", "sw CA 6F00\n"}) {
+    SCOPED_TRACE(fault);
+    set_faults(0, fault);
+    Initialised init;
+    ASSERT_EQ(init.rv, CKR_OK);
+    CK_SLOT_ID ids[10];
+    CK_ULONG n = 10;
+    ASSERT_EQ(C_GetSlotList(CK_FALSE, ids, &n), CKR_OK);
+    EXPECT_GE(n, 3u);
+    n = 10;
+    ASSERT_EQ(C_GetSlotList(CK_TRUE, ids, &n), CKR_OK);
+    EXPECT_EQ(std::vector<CK_SLOT_ID>(ids, ids + n), std::vector<CK_SLOT_ID>{1});
+    CK_SLOT_INFO si{};
+    ASSERT_EQ(C_GetSlotInfo(0, &si), CKR_OK);
+    EXPECT_EQ(si.flags & CKF_TOKEN_PRESENT, 0u);
+    CK_TOKEN_INFO ti{};
+    EXPECT_EQ(C_GetTokenInfo(0, &ti), CKR_DEVICE_ERROR);
+    EXPECT_EQ(C_GetTokenInfo(2, &ti), CKR_TOKEN_NOT_PRESENT);
+    CK_SESSION_HANDLE bad = 0;
+    EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &bad), CKR_TOKEN_NOT_PRESENT);
+    CK_SESSION_HANDLE h = open_session(1);
+    ASSERT_EQ(login(h), CKR_OK);
+    EXPECT_EQ(find_class(h, CKO_PRIVATE_KEY).size(), 2u);
+    // Once the card answers again its token is set up.
+    set_faults(0, "");
+    EXPECT_EQ(C_GetTokenInfo(0, &ti), CKR_OK);
+    EXPECT_EQ(ti.flags & CKF_TOKEN_INITIALIZED, static_cast<CK_FLAGS>(CKF_TOKEN_INITIALIZED));
+  }
 }
