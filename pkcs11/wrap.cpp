@@ -155,6 +155,26 @@ CK_RV ssl3_expand(const std::uint8_t* secret, std::size_t secret_len, const std:
   return CKR_OK;
 }
 
+// The value length of a secret key unwrapped with CKM_RSA_PKCS, known
+// before the block is opened: CKA_VALUE_LEN, else the fixed length of the
+// key type. Key types of several lengths need CKA_VALUE_LEN.
+CK_RV unwrap_value_len(const CK_ATTRIBUTE* t, CK_ULONG n, std::size_t* want) {
+  CK_ULONG v = 0;
+  if (tmpl_find(t, n, CKA_VALUE_LEN) != nullptr) {
+    if (!tmpl_ulong(t, n, CKA_VALUE_LEN, &v) || v == 0 || v > SC_RSA_MAX_LEN) return CKR_TEMPLATE_INCONSISTENT;
+    *want = v;
+    return CKR_OK;
+  }
+  CK_KEY_TYPE kt = 0;
+  if (!tmpl_ulong(t, n, CKA_KEY_TYPE, &kt)) return CKR_TEMPLATE_INCOMPLETE;
+  switch (kt) {
+    case CKK_DES: *want = 8; return CKR_OK;
+    case CKK_DES2: *want = 16; return CKR_OK;
+    case CKK_DES3: *want = 24; return CKR_OK;
+    default: return CKR_TEMPLATE_INCOMPLETE;
+  }
+}
+
 bool random_ok(const Ssl3RandomData& r) {
   return (r.pClientRandom != nullptr || r.ulClientRandomLen == 0) &&
          (r.pServerRandom != nullptr || r.ulServerRandomLen == 0) && r.ulClientRandomLen <= 0x10000 &&
@@ -316,12 +336,27 @@ VORN_P11_EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
     if (v == nullptr || sc_rc4_set_key(&ctx.rc4, v->data(), static_cast<std::uint32_t>(v->size())) != VORN_OK)
       return CKR_FUNCTION_FAILED;
   }
+  SecureBytes plain;
   if (rsa) {
+    // The key's length is fixed before the block is opened; the block then
+    // gives a key of that length whatever it holds (see rsa_unwrap).
     const std::size_t k = rsa_modulus_len(*slot, *ukey);
     if (k == 0) return CKR_FUNCTION_FAILED;
-    if (ulWrappedKeyLen % k != 0) return CKR_WRAPPED_KEY_LEN_RANGE;
+    if (ulWrappedKeyLen != k) return CKR_WRAPPED_KEY_LEN_RANGE;
+    std::size_t want = 0;
+    rv = unwrap_value_len(pTemplate, ulAttributeCount, &want);
+    if (rv != CKR_OK) return rv;
+    rv = rsa_unwrap(*slot, *ukey, pWrappedKey, k, want, &plain);
+    if (rv != CKR_OK) return rv;
+    std::vector<CK_ATTRIBUTE> kept;
+    for (CK_ULONG i = 0; i < ulAttributeCount; ++i)
+      if (pTemplate[i].type != CKA_VALUE_LEN) kept.push_back(pTemplate[i]);
+    const CK_ULONG value_len = plain.size();
+    kept.push_back({CKA_VALUE, plain.data(), value_len});
+    kept.push_back({CKA_VALUE_LEN, const_cast<CK_ULONG*>(&value_len), sizeof value_len});
+    return create_key(*slot, *sess, kept, CKO_SECRET_KEY, phKey);
   }
-  SecureBytes plain;
+  if (ulWrappedKeyLen > kCryptMaxLen) return CKR_WRAPPED_KEY_LEN_RANGE;
   rv = crypt_single(*slot, *ukey, ctx, false, pWrappedKey, ulWrappedKeyLen, &plain);
   if (rv == CKR_ENCRYPTED_DATA_LEN_RANGE) return CKR_WRAPPED_KEY_LEN_RANGE;
   if (rv == CKR_ENCRYPTED_DATA_INVALID) return CKR_WRAPPED_KEY_INVALID;
