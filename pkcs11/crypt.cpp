@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cardlayer.h"
+#include "entry.h"
 #include "mech_params.h"
 #include "softcrypto.h"
 
@@ -344,13 +345,13 @@ bool stand_in(const std::uint8_t* block, std::size_t k, std::size_t want, std::u
     const std::uint8_t head[2] = {static_cast<std::uint8_t>(ctr), static_cast<std::uint8_t>(want)};
     sc_digest_ctx c;
     std::uint32_t n = 32, m = 32;
-    const bool ok = sc_digest_init(SC_ALG_SHA256, &c) == VORN_OK && sc_digest_update(SC_ALG_SHA256, &c, ipad, 64) == VORN_OK &&
-                    sc_digest_update(SC_ALG_SHA256, &c, head, 2) == VORN_OK &&
-                    sc_digest_update(SC_ALG_SHA256, &c, block, static_cast<std::uint32_t>(k)) == VORN_OK &&
-                    sc_digest_final(SC_ALG_SHA256, &c, inner, &n) == VORN_OK &&
-                    sc_digest_init(SC_ALG_SHA256, &c) == VORN_OK && sc_digest_update(SC_ALG_SHA256, &c, opad, 64) == VORN_OK &&
-                    sc_digest_update(SC_ALG_SHA256, &c, inner, 32) == VORN_OK &&
-                    sc_digest_final(SC_ALG_SHA256, &c, piece, &m) == VORN_OK;
+    constexpr std::uint8_t H = SC_ALG_SHA256;
+    const bool ok = sc_digest_init(H, &c) == VORN_OK && sc_digest_update(H, &c, ipad, 64) == VORN_OK &&
+                    sc_digest_update(H, &c, head, 2) == VORN_OK &&
+                    sc_digest_update(H, &c, block, static_cast<std::uint32_t>(k)) == VORN_OK &&
+                    sc_digest_final(H, &c, inner, &n) == VORN_OK && sc_digest_init(H, &c) == VORN_OK &&
+                    sc_digest_update(H, &c, opad, 64) == VORN_OK && sc_digest_update(H, &c, inner, 32) == VORN_OK &&
+                    sc_digest_final(H, &c, piece, &m) == VORN_OK;
     plat_wipe(&c, sizeof c);
     if (!ok) return false;
     std::memcpy(out + off, piece, std::min<std::size_t>(32, want - off));
@@ -817,38 +818,41 @@ CK_RV rsa_unwrap(Slot& slot, Object& key, const std::uint8_t* in, std::size_t le
 using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  return crypt_init(hSession, pMechanism, hKey, true);
+  return p11_entry([&] { return crypt_init(hSession, pMechanism, hKey, true); });
 }
 
 VORN_P11_EXPORT CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                 CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen) {
-  return crypt_oneshot(hSession, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen, true);
+  return p11_entry(
+      [&] { return crypt_oneshot(hSession, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen, true); });
 }
 
 VORN_P11_EXPORT CK_RV C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
                                       CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
-  return crypt_update(hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen, true);
+  return p11_entry([&] { return crypt_update(hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen, true); });
 }
 
 VORN_P11_EXPORT CK_RV C_EncryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart,
                                      CK_ULONG_PTR pulLastEncryptedPartLen) {
-  return crypt_final(hSession, pLastEncryptedPart, pulLastEncryptedPartLen, true);
+  return p11_entry([&] { return crypt_final(hSession, pLastEncryptedPart, pulLastEncryptedPartLen, true); });
 }
 
 VORN_P11_EXPORT CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  return crypt_init(hSession, pMechanism, hKey, false);
+  return p11_entry([&] { return crypt_init(hSession, pMechanism, hKey, false); });
 }
 
 VORN_P11_EXPORT CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
                                 CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
-  return crypt_oneshot(hSession, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen, false);
+  return p11_entry(
+      [&] { return crypt_oneshot(hSession, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen, false); });
 }
 
 VORN_P11_EXPORT CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
                                       CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
-  return crypt_update(hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen, false);
+  return p11_entry(
+      [&] { return crypt_update(hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen, false); });
 }
 
 VORN_P11_EXPORT CK_RV C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen) {
-  return crypt_final(hSession, pLastPart, pulLastPartLen, false);
+  return p11_entry([&] { return crypt_final(hSession, pLastPart, pulLastPartLen, false); });
 }
