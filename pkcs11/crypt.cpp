@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cardlayer.h"
+#include "entry.h"
 #include "mech_params.h"
 #include "softcrypto.h"
 
@@ -146,6 +147,7 @@ CK_RV run_blocks(Slot& slot, Object& key, CryptContext& ctx, bool enc, const std
   const CipherMech* m = cipher_mech(ctx.mechanism);
   if (m == nullptr || m->block == 0) return CKR_FUNCTION_FAILED;
   if (len == 0) return CKR_OK;
+  if (len > kCryptMaxLen) return CKR_FUNCTION_FAILED;  // the callers bound it
   if (ctx.mechanism == CKM_RC4) {
     std::uint32_t out_len = 0;
     vorn_rv rv = sc_encrypt(SC_ALG_RC4, &ctx.rc4, kModeNone, nullptr, in, static_cast<std::uint32_t>(len), out,
@@ -195,8 +197,8 @@ bool put(std::uint8_t* field, std::size_t width, const Value* v) {
 
 CK_RV rsa_encrypt(Slot& slot, Object& key, const std::uint8_t* in, std::size_t len, SecureBytes* out) {
   const std::size_t k = rsa_modulus_len(slot, key);
-  if (k == 0) return CKR_FUNCTION_FAILED;
-  if (len + 11 > k) return CKR_DATA_LEN_RANGE;
+  if (k < 12) return CKR_FUNCTION_FAILED;
+  if (len > k - 11) return CKR_DATA_LEN_RANGE;
   auto pub = std::make_unique<sc_rsa_public_key>();
   pub->bits = static_cast<std::uint16_t>(8 * k);
   if (!put(pub->modulus, SC_RSA_MAX_LEN, attr_get(key, CKA_MODULUS)) ||
@@ -212,52 +214,149 @@ CK_RV rsa_encrypt(Slot& slot, Object& key, const std::uint8_t* in, std::size_t l
   return (rv == VORN_OK && out_len == k) ? CKR_OK : CKR_FUNCTION_FAILED;
 }
 
+// The eight values of a session private key in the software layout;
+// false when one is missing or does not fit.
+bool private_record(const Object& key, std::size_t k, sc_rsa_private_key* rec) {
+  rec->bits = static_cast<std::uint16_t>(8 * k);
+  return put(rec->modulus, 256, attr_get(key, CKA_MODULUS)) &&
+         put(rec->public_exponent, 256, attr_get(key, CKA_PUBLIC_EXPONENT)) &&
+         put(rec->exponent, 256, attr_get(key, CKA_PRIVATE_EXPONENT)) &&
+         put(rec->prime[0], 128, attr_get(key, CKA_PRIME_1)) && put(rec->prime[1], 128, attr_get(key, CKA_PRIME_2)) &&
+         put(rec->prime_exponent[0], 128, attr_get(key, CKA_EXPONENT_1)) &&
+         put(rec->prime_exponent[1], 128, attr_get(key, CKA_EXPONENT_2)) &&
+         put(rec->coefficient, 128, attr_get(key, CKA_COEFFICIENT));
+}
+
+// Branch-free helpers over small values (below 2^31): 1 or 0, and a byte
+// mask of all ones or zeros.
+std::uint32_t ct_zero(std::uint32_t x) { return ((x | (0u - x)) >> 31) ^ 1u; }
+std::uint32_t ct_below(std::uint32_t a, std::uint32_t b) { return (a - b) >> 31; }
+std::uint8_t ct_mask(std::uint32_t bit) { return static_cast<std::uint8_t>(0u - bit); }
+
+// PKCS#1 type 2 unpadding of a block of k bytes without branches or memory
+// accesses that depend on its contents: the message is moved to the front
+// of out (k - 11 bytes of room) by shifts over the whole width. Returns 1
+// for a good block, with its message length in *mlen, else 0 and *mlen 0.
+std::uint32_t ct_unpad_type2(const std::uint8_t* em, std::uint32_t k, std::uint8_t* out, std::uint32_t* mlen) {
+  std::uint32_t good = ct_zero(em[0]) & ct_zero(em[1] ^ 2u);
+  std::uint32_t found = 0, zero_at = 0;
+  for (std::uint32_t i = 2; i < k; ++i) {
+    const std::uint32_t z = ct_zero(em[i]);
+    zero_at |= (0u - (z & (found ^ 1u))) & i;
+    found |= z;
+  }
+  good &= found;
+  good &= ct_below(zero_at, 10) ^ 1u;  // at least 8 filler bytes
+  const std::uint32_t room = k - 11;
+  std::memcpy(out, em + 11, room);
+  const std::uint32_t shift = (zero_at - 10) & (0u - good);
+  for (std::uint32_t step = 1; step < room; step <<= 1) {
+    const std::uint8_t m = ct_mask(ct_zero(shift & step) ^ 1u);
+    for (std::uint32_t i = 0; i < room; ++i) {
+      const std::uint8_t from = i + step < room ? out[i + step] : 0;
+      out[i] = static_cast<std::uint8_t>((out[i] & ~m) | (from & m));
+    }
+  }
+  *mlen = (k - 1 - zero_at) & (0u - good);
+  return good;
+}
+
+// The card deciphers each block and removes the padding itself (a malformed
+// block is refused with 6A 80); its plain text is taken as it comes.
+CK_RV card_rsa_decipher(Slot& slot, const Object& key, std::size_t k, const std::uint8_t* in, std::size_t len,
+                        std::uint8_t* out, std::size_t* out_len, vorn_rv* card_rv) {
+  Transaction tx(slot);
+  if (!tx.ok()) return CKR_DEVICE_ERROR;
+  CK_RV rv = card_enter(slot, CARD_APP_CIPH);
+  DWORD n = static_cast<DWORD>(len);
+  *card_rv = VORN_OK;
+  if (rv == CKR_OK) {
+    *card_rv = key_crypt(slot_key(slot), slot.card, k == 128 ? 0x1B : 0x1C, 0, key.card_id, nullptr, 0, in,
+                         static_cast<DWORD>(len), out, &n, KEY_DECIPHER);
+    if (*card_rv != VORN_OK) rv = CKR_FUNCTION_FAILED;
+  }
+  CK_RV lrv = card_leave(slot);
+  if (rv == CKR_OK && lrv != CKR_OK) rv = CKR_DEVICE_ERROR;
+  if (rv == CKR_OK && n > len) rv = CKR_FUNCTION_FAILED;
+  *out_len = rv == CKR_OK ? n : 0;
+  return rv;
+}
+
 CK_RV rsa_decrypt(Slot& slot, Object& key, const std::uint8_t* in, std::size_t len, SecureBytes* out) {
   const std::size_t k = rsa_modulus_len(slot, key);
   if (k == 0) return CKR_FUNCTION_FAILED;
   if (len == 0 || len % k != 0) return CKR_ENCRYPTED_DATA_LEN_RANGE;
+  out->resize(len);
   if (key_on_card(key)) {
     if (k != 128 && k != 256) return CKR_FUNCTION_FAILED;
-    // The card answers each block with its plain text, padding removed.
-    out->resize(len);
-    Transaction tx(slot);
-    if (!tx.ok()) return CKR_DEVICE_ERROR;
-    CK_RV rv = card_enter(slot, CARD_APP_CIPH);
-    DWORD out_len = static_cast<DWORD>(len);
-    if (rv == CKR_OK && key_crypt(slot_key(slot), slot.card, k == 128 ? 0x1B : 0x1C, 0, key.card_id, nullptr, 0, in,
-                                  static_cast<DWORD>(len), out->data(), &out_len, KEY_DECIPHER) != VORN_OK)
-      rv = CKR_FUNCTION_FAILED;
-    CK_RV lrv = card_leave(slot);
-    if (rv == CKR_OK && lrv != CKR_OK) rv = CKR_DEVICE_ERROR;
+    std::size_t n = 0;
+    vorn_rv card_rv = VORN_OK;
+    CK_RV rv = card_rsa_decipher(slot, key, k, in, len, out->data(), &n, &card_rv);
     if (rv != CKR_OK) return rv;
-    if (out_len > len) return CKR_FUNCTION_FAILED;
-    out->resize(out_len);
+    out->resize(n);
     return CKR_OK;
   }
   auto rec = std::make_unique<sc_rsa_private_key>();
   vorn::WipeOnExit wipe(rec.get(), sizeof *rec);
-  rec->bits = static_cast<std::uint16_t>(8 * k);
-  const bool ok = put(rec->modulus, 256, attr_get(key, CKA_MODULUS)) &&
-                  put(rec->public_exponent, 256, attr_get(key, CKA_PUBLIC_EXPONENT)) &&
-                  put(rec->exponent, 256, attr_get(key, CKA_PRIVATE_EXPONENT)) &&
-                  put(rec->prime[0], 128, attr_get(key, CKA_PRIME_1)) &&
-                  put(rec->prime[1], 128, attr_get(key, CKA_PRIME_2)) &&
-                  put(rec->prime_exponent[0], 128, attr_get(key, CKA_EXPONENT_1)) &&
-                  put(rec->prime_exponent[1], 128, attr_get(key, CKA_EXPONENT_2)) &&
-                  put(rec->coefficient, 128, attr_get(key, CKA_COEFFICIENT));
-  if (!ok) return CKR_FUNCTION_FAILED;
-  out->resize(len);
+  if (k < 16 || !private_record(key, k, rec.get())) return CKR_FUNCTION_FAILED;
+  // Every block is opened and unpadded the same way whatever it holds; the
+  // verdict comes after the last one.
+  std::uint8_t em[SC_RSA_MAX_LEN];
+  vorn::WipeOnExit wipe_em(em, sizeof em);
+  const auto k32 = static_cast<std::uint32_t>(k);
+  std::uint32_t good = 1;
   std::size_t total = 0;
   for (std::size_t off = 0; off < len; off += k) {
-    auto part = static_cast<std::uint32_t>(k);
-    if (sc_rsa_private_decrypt(out->data() + total, &part, in + off, static_cast<std::uint32_t>(k), rec.get()) !=
-            VORN_OK ||
-        part > k)
-      return CKR_FUNCTION_FAILED;
-    total += part;
+    std::uint32_t n = k32;
+    if (sc_rsa_private_block(em, &n, in + off, k32, rec.get()) != VORN_OK || n != k) return CKR_FUNCTION_FAILED;
+    std::uint32_t mlen = 0;
+    good &= ct_unpad_type2(em, k32, out->data() + total, &mlen);
+    total += mlen;
+  }
+  if (good == 0) {
+    out->wipe();
+    return CKR_FUNCTION_FAILED;
   }
   out->resize(total);
   return CKR_OK;
+}
+
+// A process secret behind the stand-in values of rsa_unwrap, drawn once.
+const std::uint8_t* unwrap_secret() {
+  static std::uint8_t secret[32];
+  static bool drawn = false;
+  if (!drawn) drawn = plat_random(secret, sizeof secret) == VORN_OK;
+  return drawn ? secret : nullptr;
+}
+
+// HMAC-SHA-256 of (counter, want, block) under the process secret, as many
+// 32-byte pieces as `want` needs.
+bool stand_in(const std::uint8_t* block, std::size_t k, std::size_t want, std::uint8_t* out) {
+  const std::uint8_t* key = unwrap_secret();
+  if (key == nullptr) return false;
+  std::uint8_t ipad[64], opad[64], inner[32], piece[32];
+  vorn::WipeOnExit w1(ipad, sizeof ipad), w2(opad, sizeof opad), w3(inner, sizeof inner), w4(piece, sizeof piece);
+  for (std::size_t i = 0; i < 64; ++i) {
+    const std::uint8_t b = i < 32 ? key[i] : 0;
+    ipad[i] = static_cast<std::uint8_t>(b ^ 0x36);
+    opad[i] = static_cast<std::uint8_t>(b ^ 0x5C);
+  }
+  for (std::size_t off = 0, ctr = 0; off < want; off += 32, ++ctr) {
+    const std::uint8_t head[2] = {static_cast<std::uint8_t>(ctr), static_cast<std::uint8_t>(want)};
+    sc_digest_ctx c;
+    std::uint32_t n = 32, m = 32;
+    constexpr std::uint8_t H = SC_ALG_SHA256;
+    const bool ok = sc_digest_init(H, &c) == VORN_OK && sc_digest_update(H, &c, ipad, 64) == VORN_OK &&
+                    sc_digest_update(H, &c, head, 2) == VORN_OK &&
+                    sc_digest_update(H, &c, block, static_cast<std::uint32_t>(k)) == VORN_OK &&
+                    sc_digest_final(H, &c, inner, &n) == VORN_OK && sc_digest_init(H, &c) == VORN_OK &&
+                    sc_digest_update(H, &c, opad, 64) == VORN_OK && sc_digest_update(H, &c, inner, 32) == VORN_OK &&
+                    sc_digest_final(H, &c, piece, &m) == VORN_OK;
+    plat_wipe(&c, sizeof c);
+    if (!ok) return false;
+    std::memcpy(out + off, piece, std::min<std::size_t>(32, want - off));
+  }
+  return true;
 }
 
 // The prologue of the eight functions up to the session and token checks.
@@ -386,6 +485,7 @@ CK_RV crypt_oneshot(CK_SESSION_HANDLE hSession, CK_BYTE_PTR in, CK_ULONG len, CK
   if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
   EndOp end{ctx};
   if (in == nullptr || len == 0 || out_len == nullptr) return enc ? CKR_DATA_INVALID : CKR_ENCRYPTED_DATA_INVALID;
+  if (len > kCryptMaxLen) return enc ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
   Object* key = nullptr;
   rv = context_key(slot, ctx, &key);
   if (rv != CKR_OK) return rv;
@@ -431,22 +531,29 @@ CK_RV crypt_update(CK_SESSION_HANDLE hSession, CK_BYTE_PTR in, CK_ULONG len, CK_
   if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
   EndOp end{ctx};
   if (in == nullptr || len == 0 || out_len == nullptr) return enc ? CKR_DATA_INVALID : CKR_ENCRYPTED_DATA_INVALID;
+  const CK_RV len_range = enc ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
+  // Bounded before any sum with the pending bytes.
+  if (len > kCryptMaxLen) return len_range;
   Object* key = nullptr;
   rv = context_key(slot, ctx, &key);
   if (rv != CKR_OK) return rv;
   if (ctx.mechanism == CKM_RSA_PKCS) return CKR_FUNCTION_FAILED;  // single-part only
   const std::uint32_t block = crypt_block_size(ctx.mechanism);
-  const CK_RV len_range = enc ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
   if (block == 0) return CKR_FUNCTION_FAILED;
-  // The input of this step: pending bytes and the new part.
+  // The input of this step: pending bytes and the new part (CBC_PAD), else
+  // the part itself.
   SecureBytes joined;
+  const std::uint8_t* src = in;
   std::size_t run = 0;
   std::size_t keep_back = 0;
-  if (crypt_padded(ctx.mechanism)) {
-    joined.resize(ctx.pending_len + len);
-    std::memcpy(joined.data(), ctx.pending, ctx.pending_len);
-    std::memcpy(joined.data() + ctx.pending_len, in, len);
-    const std::size_t total = joined.size();
+  const bool padded = crypt_padded(ctx.mechanism);
+  if (padded) {
+    const std::size_t pending = ctx.pending_len < block ? ctx.pending_len : block;
+    const std::size_t total = pending + static_cast<std::size_t>(len);
+    joined.resize(total);
+    std::memcpy(joined.data(), ctx.pending, pending);
+    std::memcpy(joined.data() + pending, in, total - pending);
+    src = joined.data();
     if (enc) {
       keep_back = total % block;
     } else if (total <= block) {
@@ -458,16 +565,15 @@ CK_RV crypt_update(CK_SESSION_HANDLE hSession, CK_BYTE_PTR in, CK_ULONG len, CK_
     run = total - keep_back;
   } else {
     if (len % block != 0) return len_range;
-    joined.assign(in, len);
     run = len;
   }
   bool go = false;
   rv = length_gate(run, out, out_len, &end.keep, &go);
   if (!go) return rv;
-  rv = run_blocks(*slot, *key, ctx, enc, joined.data(), run, out);
+  rv = run_blocks(*slot, *key, ctx, enc, src, run, out);
   if (rv != CKR_OK) return rv;
-  if (crypt_padded(ctx.mechanism)) {
-    std::memcpy(ctx.pending, joined.data() + run, keep_back);
+  if (padded) {
+    std::memcpy(ctx.pending, src + run, keep_back);
     ctx.pending_len = static_cast<std::uint8_t>(keep_back);
   }
   *out_len = run;
@@ -631,8 +737,9 @@ std::size_t rsa_modulus_len(Slot& slot, Object& key) {
 std::size_t crypt_encrypt_len(Slot& slot, Object& key, const CryptContext& ctx, std::size_t len) {
   if (ctx.mechanism == CKM_RSA_PKCS) {
     const std::size_t k = rsa_modulus_len(slot, key);
-    return (k == 0 || len + 11 > k) ? 0 : k;
+    return (k < 12 || len > k - 11) ? 0 : k;
   }
+  if (len > kCryptMaxLen) return 0;
   const CipherMech* m = cipher_mech(ctx.mechanism);
   if (m == nullptr || m->block == 0) return 0;
   if (m->pad) return len + (m->block - len % m->block);
@@ -641,6 +748,7 @@ std::size_t crypt_encrypt_len(Slot& slot, Object& key, const CryptContext& ctx, 
 
 CK_RV crypt_single(Slot& slot, Object& key, CryptContext& ctx, bool encrypt, const std::uint8_t* in, std::size_t len,
                    SecureBytes* out) {
+  if (len > kCryptMaxLen) return encrypt ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
   if (ctx.mechanism == CKM_RSA_PKCS)
     return encrypt ? rsa_encrypt(slot, key, in, len, out) : rsa_decrypt(slot, key, in, len, out);
   const CipherMech* m = cipher_mech(ctx.mechanism);
@@ -664,43 +772,87 @@ CK_RV crypt_single(Slot& slot, Object& key, CryptContext& ctx, bool encrypt, con
   return CKR_OK;
 }
 
+CK_RV rsa_unwrap(Slot& slot, Object& key, const std::uint8_t* in, std::size_t len, std::size_t want,
+                 SecureBytes* out) {
+  const std::size_t k = rsa_modulus_len(slot, key);
+  if (k < 16) return CKR_FUNCTION_FAILED;
+  if (len != k) return CKR_WRAPPED_KEY_LEN_RANGE;
+  if (want == 0 || want > k - 11) return CKR_TEMPLATE_INCONSISTENT;
+  SecureBytes alt(want);
+  if (!stand_in(in, k, want, alt.data())) return CKR_FUNCTION_FAILED;
+  std::uint8_t em[SC_RSA_MAX_LEN];
+  vorn::WipeOnExit wipe_em(em, sizeof em);
+  std::uint32_t good = 0;
+  if (key_on_card(key)) {
+    if (k != 128 && k != 256) return CKR_FUNCTION_FAILED;
+    // The card refuses a malformed block with 6A 80: that, and a message of
+    // another length, take the stand-in. Other failures are not about the
+    // block and are reported.
+    std::size_t n = 0;
+    vorn_rv card_rv = VORN_OK;
+    CK_RV rv = card_rsa_decipher(slot, key, k, in, len, em, &n, &card_rv);
+    if (rv != CKR_OK && card_rv != 0x20006A80) return rv;
+    good = ct_zero(static_cast<std::uint32_t>(n ^ want)) & ct_zero(static_cast<std::uint32_t>(rv));
+    if (want <= n) std::memmove(em + k - want, em + n - want, want);
+  } else {
+    auto rec = std::make_unique<sc_rsa_private_key>();
+    vorn::WipeOnExit wipe(rec.get(), sizeof *rec);
+    if (!private_record(key, k, rec.get())) return CKR_FUNCTION_FAILED;
+    std::uint32_t n = static_cast<std::uint32_t>(k);
+    if (sc_rsa_private_block(em, &n, in, n, rec.get()) != VORN_OK || n != k) return CKR_FUNCTION_FAILED;
+    // 00 02, nonzero filler up to the separator at k - want - 1, message:
+    // fixed positions, so the check reads every byte whatever it holds.
+    const std::size_t sep = k - want - 1;
+    good = ct_zero(em[0]) & ct_zero(em[1] ^ 2u) & ct_zero(em[sep]);
+    for (std::size_t i = 2; i < sep; ++i) good &= ct_zero(em[i]) ^ 1u;
+  }
+  out->resize(want);
+  const std::uint8_t m = ct_mask(good);
+  for (std::size_t i = 0; i < want; ++i)
+    out->data()[i] = static_cast<std::uint8_t>((em[k - want + i] & m) | (alt.data()[i] & ~m));
+  return CKR_OK;
+}
+
 }  // namespace p11
 
 using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  return crypt_init(hSession, pMechanism, hKey, true);
+  return p11_entry([&] { return crypt_init(hSession, pMechanism, hKey, true); });
 }
 
 VORN_P11_EXPORT CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                 CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen) {
-  return crypt_oneshot(hSession, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen, true);
+  return p11_entry(
+      [&] { return crypt_oneshot(hSession, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen, true); });
 }
 
 VORN_P11_EXPORT CK_RV C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
                                       CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
-  return crypt_update(hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen, true);
+  return p11_entry([&] { return crypt_update(hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen, true); });
 }
 
 VORN_P11_EXPORT CK_RV C_EncryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart,
                                      CK_ULONG_PTR pulLastEncryptedPartLen) {
-  return crypt_final(hSession, pLastEncryptedPart, pulLastEncryptedPartLen, true);
+  return p11_entry([&] { return crypt_final(hSession, pLastEncryptedPart, pulLastEncryptedPartLen, true); });
 }
 
 VORN_P11_EXPORT CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  return crypt_init(hSession, pMechanism, hKey, false);
+  return p11_entry([&] { return crypt_init(hSession, pMechanism, hKey, false); });
 }
 
 VORN_P11_EXPORT CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
                                 CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
-  return crypt_oneshot(hSession, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen, false);
+  return p11_entry(
+      [&] { return crypt_oneshot(hSession, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen, false); });
 }
 
 VORN_P11_EXPORT CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
                                       CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
-  return crypt_update(hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen, false);
+  return p11_entry(
+      [&] { return crypt_update(hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen, false); });
 }
 
 VORN_P11_EXPORT CK_RV C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen) {
-  return crypt_final(hSession, pLastPart, pulLastPartLen, false);
+  return p11_entry([&] { return crypt_final(hSession, pLastPart, pulLastPartLen, false); });
 }

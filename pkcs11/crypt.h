@@ -67,6 +67,12 @@ bool key_on_card(const Object& key);
 // modulus is not loaded yet); 0 when it cannot be found.
 std::size_t rsa_modulus_len(Slot& slot, Object& key);
 
+// Largest input of one cipher call. Sums of it with pending bytes and
+// padding, and the 32-bit lengths of the software ciphers and the card
+// layer, stay far from wrapping; longer inputs are refused with the
+// length-range code of the direction.
+inline constexpr std::size_t kCryptMaxLen = 0x7FFFFFE0;
+
 // Single-part operation with an initialised context, as C_Encrypt and
 // C_Decrypt run it: padding added or removed, IV and RC4 state advanced in
 // ctx. Length rules give CKR_DATA_LEN_RANGE (encrypt) or
@@ -77,5 +83,15 @@ CK_RV crypt_single(Slot& slot, Object& key, CryptContext& ctx, bool encrypt, con
 // Output length of a single-part encryption of len bytes (0 when the length
 // breaks the mechanism's rule).
 std::size_t crypt_encrypt_len(Slot& slot, Object& key, const CryptContext& ctx, std::size_t len);
+
+// Opens an RSA-wrapped secret key of exactly `want` bytes (1 to k - 11) from
+// one block of k bytes. A block that is not PKCS#1 type 2 around a message
+// of `want` bytes yields a stand-in value of `want` bytes instead, derived
+// from the block under a secret of this process, so that the caller sees the
+// same answer for a good and a bad block. CKR_WRAPPED_KEY_LEN_RANGE when len
+// is not k; card and key-material failures CKR_FUNCTION_FAILED or
+// CKR_DEVICE_ERROR.
+CK_RV rsa_unwrap(Slot& slot, Object& key, const std::uint8_t* in, std::size_t len, std::size_t want,
+                 SecureBytes* out);
 
 }  // namespace p11

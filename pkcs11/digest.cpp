@@ -5,6 +5,7 @@
 
 #include "cardlayer.h"
 #include "crypt.h"
+#include "entry.h"
 #include "softcrypto.h"
 
 namespace p11 {
@@ -80,101 +81,111 @@ CK_RV digest_out(Slot* slot, Session* sess, CK_SESSION_HANDLE h, const std::uint
 using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  rv = digest_slot(*slot);
-  if (rv != CKR_OK) return rv;
-  if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
-  const std::uint8_t id = digest_id(pMechanism->mechanism);
-  if (id == 0 || slot_mech(*slot, pMechanism->mechanism, CKF_DIGEST) == nullptr) return CKR_MECHANISM_INVALID;
-  Guard og(kLockDigestOp);
-  DigestContext& ctx = sess->digest;
-  if (ctx.active) return CKR_OPERATION_ACTIVE;
-  DigestContext fresh;
-  if (sc_digest_init(id, &fresh.state) != VORN_OK) return CKR_FUNCTION_FAILED;
-  fresh.active = true;
-  fresh.mechanism = pMechanism->mechanism;
-  ctx = fresh;
-  return CKR_OK;
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
+    if (rv != CKR_OK) return rv;
+    rv = digest_slot(*slot);
+    if (rv != CKR_OK) return rv;
+    if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
+    const std::uint8_t id = digest_id(pMechanism->mechanism);
+    if (id == 0 || slot_mech(*slot, pMechanism->mechanism, CKF_DIGEST) == nullptr) return CKR_MECHANISM_INVALID;
+    Guard og(kLockDigestOp);
+    DigestContext& ctx = sess->digest;
+    if (ctx.active) return CKR_OPERATION_ACTIVE;
+    DigestContext fresh;
+    if (sc_digest_init(id, &fresh.state) != VORN_OK) return CKR_FUNCTION_FAILED;
+    fresh.active = true;
+    fresh.mechanism = pMechanism->mechanism;
+    ctx = fresh;
+    return CKR_OK;
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  Guard og(kLockDigestOp);
-  if (pulDigestLen == nullptr || (pData == nullptr && ulDataLen > 0)) {
-    sess->digest = DigestContext{};
-    return CKR_ARGUMENTS_BAD;
-  }
-  return digest_out(slot, sess, hSession, pData, ulDataLen, pDigest, pulDigestLen);
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
+    if (rv != CKR_OK) return rv;
+    Guard og(kLockDigestOp);
+    if (pulDigestLen == nullptr || (pData == nullptr && ulDataLen > 0)) {
+      sess->digest = DigestContext{};
+      return CKR_ARGUMENTS_BAD;
+    }
+    return digest_out(slot, sess, hSession, pData, ulDataLen, pDigest, pulDigestLen);
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  Guard og(kLockDigestOp);
-  DigestContext& ctx = sess->digest;
-  EndDigest end{ctx};
-  if (pPart == nullptr && ulPartLen > 0) return CKR_ARGUMENTS_BAD;
-  rv = digest_slot(*slot);
-  if (rv != CKR_OK) return rv;
-  if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
-  if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
-  if (pPart != nullptr && digest_feed(digest_id(ctx.mechanism), &ctx.state, pPart, ulPartLen) != VORN_OK)
-    return CKR_FUNCTION_FAILED;
-  end.keep = true;
-  return CKR_OK;
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
+    if (rv != CKR_OK) return rv;
+    Guard og(kLockDigestOp);
+    DigestContext& ctx = sess->digest;
+    EndDigest end{ctx};
+    if (pPart == nullptr && ulPartLen > 0) return CKR_ARGUMENTS_BAD;
+    rv = digest_slot(*slot);
+    if (rv != CKR_OK) return rv;
+    if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
+    if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
+    if (pPart != nullptr && digest_feed(digest_id(ctx.mechanism), &ctx.state, pPart, ulPartLen) != VORN_OK)
+      return CKR_FUNCTION_FAILED;
+    end.keep = true;
+    return CKR_OK;
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  Guard og(kLockDigestOp);
-  if (pulDigestLen == nullptr) {
-    sess->digest = DigestContext{};
-    return CKR_ARGUMENTS_BAD;
-  }
-  return digest_out(slot, sess, hSession, nullptr, 0, pDigest, pulDigestLen);
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
+    if (rv != CKR_OK) return rv;
+    Guard og(kLockDigestOp);
+    if (pulDigestLen == nullptr) {
+      sess->digest = DigestContext{};
+      return CKR_ARGUMENTS_BAD;
+    }
+    return digest_out(slot, sess, hSession, nullptr, 0, pDigest, pulDigestLen);
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  if (!slot->in_use) return CKR_DEVICE_REMOVED;
-  rv = token_refresh(*slot);
-  if (rv == CKR_DEVICE_REMOVED) return rv;
-  if (rv != CKR_OK || sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
-  if (pRandomData == nullptr || ulRandomLen == 0) return CKR_ARGUMENTS_BAD;
-  if ((slot->token.flags & CKF_RNG) == 0) return CKR_RANDOM_NO_RNG;
-  Guard rg(kLockRandom);
-  Transaction tx(*slot);
-  if (!tx.ok()) return CKR_DEVICE_ERROR;
-  const std::uint32_t key = slot_key(*slot);
-  for (CK_ULONG off = 0; off < ulRandomLen; off += 256) {
-    const auto n = static_cast<DWORD>(std::min<CK_ULONG>(256, ulRandomLen - off));
-    if (card_get_challenge(key, slot->card, pRandomData + off, n) != VORN_OK) return CKR_FUNCTION_FAILED;
-  }
-  return CKR_OK;
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
+    if (rv != CKR_OK) return rv;
+    if (!slot->in_use) return CKR_DEVICE_REMOVED;
+    rv = token_refresh(*slot);
+    if (rv == CKR_DEVICE_REMOVED) return rv;
+    if (rv != CKR_OK || sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
+    if (pRandomData == nullptr || ulRandomLen == 0) return CKR_ARGUMENTS_BAD;
+    if ((slot->token.flags & CKF_RNG) == 0) return CKR_RANDOM_NO_RNG;
+    Guard rg(kLockRandom);
+    Transaction tx(*slot);
+    if (!tx.ok()) return CKR_DEVICE_ERROR;
+    const std::uint32_t key = slot_key(*slot);
+    for (CK_ULONG off = 0; off < ulRandomLen; off += 256) {
+      const auto n = static_cast<DWORD>(std::min<CK_ULONG>(256, ulRandomLen - off));
+      if (card_get_challenge(key, slot->card, pRandomData + off, n) != VORN_OK) return CKR_FUNCTION_FAILED;
+    }
+    return CKR_OK;
+  });
 }

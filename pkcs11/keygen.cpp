@@ -7,6 +7,7 @@
 
 #include "cardlayer.h"
 #include "crypt.h"
+#include "entry.h"
 #include "keyops.h"
 #include "softcrypto.h"
 
@@ -127,273 +128,277 @@ using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pTemplate,
                                     CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  if (pMechanism == nullptr || phKey == nullptr || (pTemplate == nullptr && ulCount > 0)) return CKR_ARGUMENTS_BAD;
-  const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
-  if (slot_mech(*slot, mech, CKF_GENERATE) == nullptr) return CKR_MECHANISM_INVALID;
-  const CK_KEY_TYPE kt = mech_key_type(mech);
-  const bool pre_master = mech == CKM_SSL3_PRE_MASTER_KEY_GEN;
-  if (pre_master) {
-    const auto* v = static_cast<const CK_VERSION*>(pMechanism->pParameter);
-    if (v == nullptr || pMechanism->ulParameterLen != sizeof(CK_VERSION) || v->major != 3 || v->minor != 0)
-      return CKR_MECHANISM_PARAM_INVALID;
-  }
-  rv = template_check_ops(pTemplate, ulCount, CKO_SECRET_KEY, 0x0C);
-  if (rv != CKR_OK) return rv;
-  rv = keygen_slot(*slot, *sess, hSession);
-  if (rv != CKR_OK) return rv;
-  CK_ULONG v = 0;
-  if (tmpl_find(pTemplate, ulCount, CKA_CLASS) != nullptr &&
-      (!tmpl_ulong(pTemplate, ulCount, CKA_CLASS, &v) || v != CKO_SECRET_KEY))
-    return CKR_TEMPLATE_INCONSISTENT;
-  if (tmpl_find(pTemplate, ulCount, CKA_KEY_TYPE) != nullptr &&
-      (!tmpl_ulong(pTemplate, ulCount, CKA_KEY_TYPE, &v) || v != kt))
-    return CKR_TEMPLATE_INCONSISTENT;
-  Guard kg(kLockKeyGen);
-
-  Object fresh;
-  rv = object_build(pTemplate, ulCount, CKO_SECRET_KEY, &fresh.attrs);
-  if (rv != CKR_OK) return rv;
-  AttrSet& set = *fresh.attrs;
-  if (attr_get(fresh, CKA_KEY_TYPE) == nullptr) set_attr_ulong(set, CKA_KEY_TYPE, kt);
-  set_attr_bool(set, CKA_LOCAL, true);
-  set_attr_ulong(set, CKA_KEY_GEN_MECHANISM, mech);
-  if (pre_master) set_attr_bool(set, CKA_DERIVE, true);
-  set_attr_bool(set, CKA_NEVER_EXTRACTABLE, !flag_of(fresh, CKA_EXTRACTABLE));
-  set_attr_bool(set, CKA_ALWAYS_SENSITIVE, flag_of(fresh, CKA_SENSITIVE));
-  CK_ULONG len = 0;
-  const bool have_len = attr_ulong(fresh, CKA_VALUE_LEN, &len);
-  SecretSpec spec{};
-  rv = secret_spec(kt, have_len, len, &spec);
-  if (rv != CKR_OK) return rv;
-  std::uint8_t access = 0x14;
-  if (flag_of(fresh, CKA_PRIVATE)) access |= 0x08;
-  if (flag_of(fresh, CKA_EXTRACTABLE)) access |= 0x20;
-  rv = store_write_access(*sess, fresh);
-  if (rv != CKR_OK) return rv;
-  set_attr_ulong(set, CKA_VALUE_LEN, spec.len);
-
-  // The value, when it is made here: CSPRNG bytes; a pre-master secret
-  // starts with the version it was asked for, 03 00.
-  const bool token = flag_of(fresh, CKA_TOKEN);
-  SecureBytes value;
-  if (!token || !card_generates(spec.alg)) {
-    value.resize(spec.len);
-    if (plat_random(value.data(), value.size()) != VORN_OK) return CKR_FUNCTION_FAILED;
-    if (pre_master) {
-      value.data()[0] = 3;
-      value.data()[1] = 0;
-    }
-  }
-
-  Object* place = nullptr;
-  if (token) {
-    if (slot->token.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
-    place = free_entry(slot->objects);
-    if (place == nullptr) return CKR_HOST_MEMORY;
-    rv = token_secret_store(*slot, fresh, spec.alg, access, value.empty() ? nullptr : value.data(), value.size());
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
-  } else {
-    place = free_entry(sess->objects);
-    if (place == nullptr) return CKR_HOST_MEMORY;
-  }
-  if (!value.empty()) set_attr(set, CKA_VALUE, value.data(), value.size());
-  rv = store_new_handle(&fresh.handle);
-  if (rv != CKR_OK) return rv;
-  *place = std::move(fresh);
-  *phKey = place->handle;
-  return CKR_OK;
+    if (pMechanism == nullptr || phKey == nullptr || (pTemplate == nullptr && ulCount > 0)) return CKR_ARGUMENTS_BAD;
+    const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
+    if (slot_mech(*slot, mech, CKF_GENERATE) == nullptr) return CKR_MECHANISM_INVALID;
+    const CK_KEY_TYPE kt = mech_key_type(mech);
+    const bool pre_master = mech == CKM_SSL3_PRE_MASTER_KEY_GEN;
+    if (pre_master) {
+      const auto* v = static_cast<const CK_VERSION*>(pMechanism->pParameter);
+      if (v == nullptr || pMechanism->ulParameterLen != sizeof(CK_VERSION) || v->major != 3 || v->minor != 0)
+        return CKR_MECHANISM_PARAM_INVALID;
+    }
+    rv = template_check_ops(pTemplate, ulCount, CKO_SECRET_KEY, 0x0C);
+    if (rv != CKR_OK) return rv;
+    rv = keygen_slot(*slot, *sess, hSession);
+    if (rv != CKR_OK) return rv;
+    CK_ULONG v = 0;
+    if (tmpl_find(pTemplate, ulCount, CKA_CLASS) != nullptr &&
+        (!tmpl_ulong(pTemplate, ulCount, CKA_CLASS, &v) || v != CKO_SECRET_KEY))
+      return CKR_TEMPLATE_INCONSISTENT;
+    if (tmpl_find(pTemplate, ulCount, CKA_KEY_TYPE) != nullptr &&
+        (!tmpl_ulong(pTemplate, ulCount, CKA_KEY_TYPE, &v) || v != kt))
+      return CKR_TEMPLATE_INCONSISTENT;
+    Guard kg(kLockKeyGen);
+
+    Object fresh;
+    rv = object_build(pTemplate, ulCount, CKO_SECRET_KEY, &fresh.attrs);
+    if (rv != CKR_OK) return rv;
+    AttrSet& set = *fresh.attrs;
+    if (attr_get(fresh, CKA_KEY_TYPE) == nullptr) set_attr_ulong(set, CKA_KEY_TYPE, kt);
+    set_attr_bool(set, CKA_LOCAL, true);
+    set_attr_ulong(set, CKA_KEY_GEN_MECHANISM, mech);
+    if (pre_master) set_attr_bool(set, CKA_DERIVE, true);
+    set_attr_bool(set, CKA_NEVER_EXTRACTABLE, !flag_of(fresh, CKA_EXTRACTABLE));
+    set_attr_bool(set, CKA_ALWAYS_SENSITIVE, flag_of(fresh, CKA_SENSITIVE));
+    CK_ULONG len = 0;
+    const bool have_len = attr_ulong(fresh, CKA_VALUE_LEN, &len);
+    SecretSpec spec{};
+    rv = secret_spec(kt, have_len, len, &spec);
+    if (rv != CKR_OK) return rv;
+    std::uint8_t access = 0x14;
+    if (flag_of(fresh, CKA_PRIVATE)) access |= 0x08;
+    if (flag_of(fresh, CKA_EXTRACTABLE)) access |= 0x20;
+    rv = store_write_access(*sess, fresh);
+    if (rv != CKR_OK) return rv;
+    set_attr_ulong(set, CKA_VALUE_LEN, spec.len);
+
+    // The value, when it is made here: CSPRNG bytes; a pre-master secret
+    // starts with the version it was asked for, 03 00.
+    const bool token = flag_of(fresh, CKA_TOKEN);
+    SecureBytes value;
+    if (!token || !card_generates(spec.alg)) {
+      value.resize(spec.len);
+      if (plat_random(value.data(), value.size()) != VORN_OK) return CKR_FUNCTION_FAILED;
+      if (pre_master) {
+        value.data()[0] = 3;
+        value.data()[1] = 0;
+      }
+    }
+
+    Object* place = nullptr;
+    if (token) {
+      if (slot->token.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
+      place = free_entry(slot->objects);
+      if (place == nullptr) return CKR_HOST_MEMORY;
+      rv = token_secret_store(*slot, fresh, spec.alg, access, value.empty() ? nullptr : value.data(), value.size());
+      if (rv != CKR_OK) return rv;
+    } else {
+      place = free_entry(sess->objects);
+      if (place == nullptr) return CKR_HOST_MEMORY;
+    }
+    if (!value.empty()) set_attr(set, CKA_VALUE, value.data(), value.size());
+    rv = store_new_handle(&fresh.handle);
+    if (rv != CKR_OK) return rv;
+    *place = std::move(fresh);
+    *phKey = place->handle;
+    return CKR_OK;
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
                                         CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,
                                         CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,
                                         CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  CK_ATTRIBUTE_PTR pub_t = pPublicKeyTemplate;
-  CK_ATTRIBUTE_PTR priv_t = pPrivateKeyTemplate;
-  const CK_ULONG pub_n = ulPublicKeyAttributeCount;
-  const CK_ULONG priv_n = ulPrivateKeyAttributeCount;
-  if (pMechanism == nullptr || pub_t == nullptr || pub_n == 0 || (priv_t == nullptr && priv_n != 0) ||
-      phPublicKey == nullptr || phPrivateKey == nullptr)
-    return CKR_ARGUMENTS_BAD;
-  const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
-  if (slot_mech(*slot, mech, CKF_GENERATE_KEY_PAIR) == nullptr) return CKR_MECHANISM_INVALID;
-  rv = template_check_ops(priv_t, priv_n, CKO_PRIVATE_KEY, 0x0C);
-  if (rv != CKR_OK) return rv;
-  rv = template_check_ops(pub_t, pub_n, CKO_PUBLIC_KEY, 0x0C);
-  if (rv != CKR_OK) return rv;
-  rv = keygen_slot(*slot, *sess, hSession);
-  if (rv != CKR_OK) return rv;
-  CK_ULONG v = 0;
-  auto class_bad = [&](CK_ATTRIBUTE_PTR t, CK_ULONG n, CK_ULONG want) {
-    if (tmpl_find(t, n, CKA_CLASS) != nullptr && (!tmpl_ulong(t, n, CKA_CLASS, &v) || v != want)) return true;
-    return tmpl_find(t, n, CKA_KEY_TYPE) != nullptr && (!tmpl_ulong(t, n, CKA_KEY_TYPE, &v) || v != CKK_RSA);
-  };
-  if (class_bad(priv_t, priv_n, CKO_PRIVATE_KEY) || class_bad(pub_t, pub_n, CKO_PUBLIC_KEY))
-    return CKR_TEMPLATE_INCONSISTENT;
-  CK_ULONG bits = 0;
-  if (!tmpl_ulong(pub_t, pub_n, CKA_MODULUS_BITS, &bits) || (bits != 1024 && bits != 2048))
-    return CKR_ATTRIBUTE_VALUE_INVALID;
-  // Both generators make keys with exponent 65537; another exponent asked
-  // for would be written into the objects without being the keys'.
-  if (!exponent_is_f4(tmpl_find(pub_t, pub_n, CKA_PUBLIC_EXPONENT))) return CKR_ATTRIBUTE_VALUE_INVALID;
-  const std::uint8_t alg = bits == 1024 ? 0x1B : 0x1C;
-  Guard kg(kLockKeyGen);
-
-  // The attribute sets from the templates, to learn the flags first.
-  // A stand-in modulus lets the sets be built before the keys exist.
-  Object pub, priv;
-  {
-    static const std::uint8_t kStandIn[128] = {0xFF};
-    std::vector<CK_ATTRIBUTE> a(pub_t, pub_t + pub_n);
-    std::vector<CK_ATTRIBUTE> b;
-    if (priv_n != 0) b.assign(priv_t, priv_t + priv_n);
-    a.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(kStandIn), sizeof kStandIn});
-    b.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(kStandIn), sizeof kStandIn});
-    rv = object_build(b.data(), b.size(), CKO_PRIVATE_KEY, &priv.attrs);
-    if (rv == CKR_OK) rv = object_build(a.data(), a.size(), CKO_PUBLIC_KEY, &pub.attrs);
-    if (rv != CKR_OK) return CKR_GENERAL_ERROR;
-  }
-  const bool ciph = flag_of(pub, CKA_ENCRYPT);
-  if (flag_of(priv, CKA_DECRYPT) != ciph) return CKR_TEMPLATE_INCONSISTENT;
-  const bool token = flag_of(pub, CKA_TOKEN);
-  if (flag_of(priv, CKA_TOKEN) != token) return CKR_TEMPLATE_INCONSISTENT;
-  rv = store_write_access(*sess, priv);
-  if (rv == CKR_OK) rv = store_write_access(*sess, pub);
-  if (rv != CKR_OK) return rv;
-
-  // Generated values, appended to the templates so that the sets carry the
-  // modulus hash and bit count computed from them.
-  std::vector<CK_ATTRIBUTE> pub_full(pub_t, pub_t + pub_n);
-  std::vector<CK_ATTRIBUTE> priv_full;
-  if (priv_n != 0) priv_full.assign(priv_t, priv_t + priv_n);
-  const CK_ULONG rsa = CKK_RSA;
-  const CK_BBOOL yes = CK_TRUE;
-  const CK_ULONG gen_mech = mech;
-  static const std::uint8_t kF4[3] = {0x01, 0x00, 0x01};
-  for (auto* full : {&pub_full, &priv_full}) {
-    if (tmpl_find(full->data(), full->size(), CKA_KEY_TYPE) == nullptr)
-      full->push_back({CKA_KEY_TYPE, const_cast<CK_ULONG*>(&rsa), sizeof rsa});
-    full->push_back({CKA_LOCAL, const_cast<CK_BBOOL*>(&yes), 1});
-    full->push_back({CKA_KEY_GEN_MECHANISM, const_cast<CK_ULONG*>(&gen_mech), sizeof gen_mech});
-  }
-  std::uint8_t modulus[256];
-  DWORD mod_len = sizeof modulus;
-  auto pub_rec = std::make_unique<sc_rsa_public_key>();
-  auto priv_rec = std::make_unique<sc_rsa_private_key>();
-  vorn::WipeOnExit wipe(priv_rec.get(), sizeof *priv_rec);
-  std::uint32_t priv_id = 0, pub_id = 0;
-  Object* pub_place = nullptr;
-  Object* priv_place = nullptr;
-  const std::uint32_t key = slot_key(*slot);
-  const std::uint8_t app = ciph ? CARD_APP_CIPH : CARD_APP_SIGN;
-  if (token) {
-    if (slot->token.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
-    for (auto& o : slot->objects) {
-      if (o.used()) continue;
-      if (pub_place == nullptr) {
-        pub_place = &o;
-      } else {
-        priv_place = &o;
-        break;
-      }
-    }
-    if (priv_place == nullptr) return CKR_HOST_MEMORY;
-    std::uint8_t priv_access = 0x13;
-    if (flag_of(priv, CKA_PRIVATE)) priv_access |= 0x08;
-    if (ciph && flag_of(priv, CKA_EXTRACTABLE)) priv_access |= 0x20;
-    std::uint8_t pub_access = 0x12;
-    if (flag_of(pub, CKA_PRIVATE)) pub_access |= 0x08;
-    Transaction tx(*slot);
-    if (!tx.ok()) return CKR_DEVICE_ERROR;
-    rv = card_enter(*slot, app);
-    if (rv == CKR_OK) {
-      vorn_rv crv = key_gen_pair(key, slot->card, alg, priv_access, pub_access, &priv_id, &pub_id, modulus, &mod_len);
-      if (crv != VORN_OK) rv = card_make_failure(crv);
-      else if (mod_len != bits / 8) rv = CKR_DEVICE_ERROR;
-    }
-    if (rv != CKR_OK) {
-      card_leave(*slot);
-      return rv;
-    }
-    pub_full.push_back({CKA_MODULUS, modulus, mod_len});
-    priv_full.push_back({CKA_MODULUS, modulus, mod_len});
-    pub.attrs.reset();
-    priv.attrs.reset();
-    rv = object_build(pub_full.data(), pub_full.size(), CKO_PUBLIC_KEY, &pub.attrs);
-    if (rv == CKR_OK) rv = object_build(priv_full.data(), priv_full.size(), CKO_PRIVATE_KEY, &priv.attrs);
-    if (rv != CKR_OK) rv = CKR_GENERAL_ERROR;
-    if (rv == CKR_OK) {
-      pub.card_id = pub_id;
-      pub.kind = static_cast<std::uint8_t>(pub_id >> 16);
-      priv.card_id = priv_id;
-      priv.kind = static_cast<std::uint8_t>(priv_id >> 16);
-      set_attr_bool(*priv.attrs, CKA_NEVER_EXTRACTABLE, !flag_of(priv, CKA_EXTRACTABLE));
-      set_attr_bool(*priv.attrs, CKA_ALWAYS_SENSITIVE, flag_of(priv, CKA_SENSITIVE));
-      rv = store_write_attrs(*slot, pub, CKO_PUBLIC_KEY);
-      if (rv == CKR_OK) rv = store_write_attrs(*slot, priv, CKO_PRIVATE_KEY);
-    }
-    if (rv != CKR_OK) {
-      // A pair whose attribute lists could not be written is of no use:
-      // both keys leave the card again.
-      obj_delete(key, slot->card, pub_id);
-      obj_delete(key, slot->card, priv_id);
-    }
-    CK_RV lrv = card_leave(*slot);
-    if (rv == CKR_OK && lrv != CKR_OK) rv = CKR_DEVICE_ERROR;
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
-  } else {
-    for (auto& o : sess->objects) {
-      if (o.used()) continue;
-      if (pub_place == nullptr) {
-        pub_place = &o;
-      } else {
-        priv_place = &o;
-        break;
-      }
+    CK_ATTRIBUTE_PTR pub_t = pPublicKeyTemplate;
+    CK_ATTRIBUTE_PTR priv_t = pPrivateKeyTemplate;
+    const CK_ULONG pub_n = ulPublicKeyAttributeCount;
+    const CK_ULONG priv_n = ulPrivateKeyAttributeCount;
+    if (pMechanism == nullptr || pub_t == nullptr || pub_n == 0 || (priv_t == nullptr && priv_n != 0) ||
+        phPublicKey == nullptr || phPrivateKey == nullptr)
+      return CKR_ARGUMENTS_BAD;
+    const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
+    if (slot_mech(*slot, mech, CKF_GENERATE_KEY_PAIR) == nullptr) return CKR_MECHANISM_INVALID;
+    rv = template_check_ops(priv_t, priv_n, CKO_PRIVATE_KEY, 0x0C);
+    if (rv != CKR_OK) return rv;
+    rv = template_check_ops(pub_t, pub_n, CKO_PUBLIC_KEY, 0x0C);
+    if (rv != CKR_OK) return rv;
+    rv = keygen_slot(*slot, *sess, hSession);
+    if (rv != CKR_OK) return rv;
+    CK_ULONG v = 0;
+    auto class_bad = [&](CK_ATTRIBUTE_PTR t, CK_ULONG n, CK_ULONG want) {
+      if (tmpl_find(t, n, CKA_CLASS) != nullptr && (!tmpl_ulong(t, n, CKA_CLASS, &v) || v != want)) return true;
+      return tmpl_find(t, n, CKA_KEY_TYPE) != nullptr && (!tmpl_ulong(t, n, CKA_KEY_TYPE, &v) || v != CKK_RSA);
+    };
+    if (class_bad(priv_t, priv_n, CKO_PRIVATE_KEY) || class_bad(pub_t, pub_n, CKO_PUBLIC_KEY))
+      return CKR_TEMPLATE_INCONSISTENT;
+    CK_ULONG bits = 0;
+    if (!tmpl_ulong(pub_t, pub_n, CKA_MODULUS_BITS, &bits) || (bits != 1024 && bits != 2048))
+      return CKR_ATTRIBUTE_VALUE_INVALID;
+    // Both generators make keys with exponent 65537; another exponent asked
+    // for would be written into the objects without being the keys'.
+    if (!exponent_is_f4(tmpl_find(pub_t, pub_n, CKA_PUBLIC_EXPONENT))) return CKR_ATTRIBUTE_VALUE_INVALID;
+    const std::uint8_t alg = bits == 1024 ? 0x1B : 0x1C;
+    Guard kg(kLockKeyGen);
+
+    // The attribute sets from the templates, to learn the flags first.
+    // A stand-in modulus lets the sets be built before the keys exist.
+    Object pub, priv;
+    {
+      static const std::uint8_t kStandIn[128] = {0xFF};
+      std::vector<CK_ATTRIBUTE> a(pub_t, pub_t + pub_n);
+      std::vector<CK_ATTRIBUTE> b;
+      if (priv_n != 0) b.assign(priv_t, priv_t + priv_n);
+      a.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(kStandIn), sizeof kStandIn});
+      b.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(kStandIn), sizeof kStandIn});
+      rv = object_build(b.data(), b.size(), CKO_PRIVATE_KEY, &priv.attrs);
+      if (rv == CKR_OK) rv = object_build(a.data(), a.size(), CKO_PUBLIC_KEY, &pub.attrs);
+      if (rv != CKR_OK) return CKR_GENERAL_ERROR;
     }
-    if (priv_place == nullptr) return CKR_HOST_MEMORY;
-    if (sc_rsa_generate_keypair(static_cast<std::uint32_t>(bits), true, pub_rec.get(), priv_rec.get()) != VORN_OK)
-      return CKR_FUNCTION_FAILED;
-    const std::size_t k = bits / 8;
-    const std::size_t h = k / 2;
-    const std::uint8_t* n = priv_rec->modulus + SC_RSA_MAX_LEN - k;
-    pub_full.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(n), static_cast<CK_ULONG>(k)});
-    pub_full.push_back({CKA_PUBLIC_EXPONENT, const_cast<std::uint8_t*>(kF4), 3});
-    priv_full.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(n), static_cast<CK_ULONG>(k)});
-    priv_full.push_back({CKA_PUBLIC_EXPONENT, const_cast<std::uint8_t*>(kF4), 3});
-    pub.attrs.reset();
-    priv.attrs.reset();
-    rv = object_build(pub_full.data(), pub_full.size(), CKO_PUBLIC_KEY, &pub.attrs);
-    if (rv == CKR_OK) rv = object_build(priv_full.data(), priv_full.size(), CKO_PRIVATE_KEY, &priv.attrs);
-    if (rv != CKR_OK) return CKR_GENERAL_ERROR;
-    AttrSet& ps = *priv.attrs;
-    set_attr(ps, CKA_PRIVATE_EXPONENT, priv_rec->exponent + SC_RSA_MAX_LEN - k, k);
-    put_number(ps, CKA_PRIME_1, priv_rec->prime[0] + SC_RSA_MAX_PRIME_LEN - h, h);
-    put_number(ps, CKA_PRIME_2, priv_rec->prime[1] + SC_RSA_MAX_PRIME_LEN - h, h);
-    put_number(ps, CKA_EXPONENT_1, priv_rec->prime_exponent[0] + SC_RSA_MAX_PRIME_LEN - h, h);
-    put_number(ps, CKA_EXPONENT_2, priv_rec->prime_exponent[1] + SC_RSA_MAX_PRIME_LEN - h, h);
-    put_number(ps, CKA_COEFFICIENT, priv_rec->coefficient + SC_RSA_MAX_PRIME_LEN - h, h);
-    set_attr_bool(ps, CKA_NEVER_EXTRACTABLE, !flag_of(priv, CKA_EXTRACTABLE));
-    set_attr_bool(ps, CKA_ALWAYS_SENSITIVE, flag_of(priv, CKA_SENSITIVE));
-  }
-  rv = store_new_handle(&pub.handle);
-  if (rv == CKR_OK) rv = store_new_handle(&priv.handle);
-  if (rv != CKR_OK) return rv;
-  *pub_place = std::move(pub);
-  *priv_place = std::move(priv);
-  *phPublicKey = pub_place->handle;
-  *phPrivateKey = priv_place->handle;
-  return CKR_OK;
+    const bool ciph = flag_of(pub, CKA_ENCRYPT);
+    if (flag_of(priv, CKA_DECRYPT) != ciph) return CKR_TEMPLATE_INCONSISTENT;
+    const bool token = flag_of(pub, CKA_TOKEN);
+    if (flag_of(priv, CKA_TOKEN) != token) return CKR_TEMPLATE_INCONSISTENT;
+    rv = store_write_access(*sess, priv);
+    if (rv == CKR_OK) rv = store_write_access(*sess, pub);
+    if (rv != CKR_OK) return rv;
+
+    // Generated values, appended to the templates so that the sets carry the
+    // modulus hash and bit count computed from them.
+    std::vector<CK_ATTRIBUTE> pub_full(pub_t, pub_t + pub_n);
+    std::vector<CK_ATTRIBUTE> priv_full;
+    if (priv_n != 0) priv_full.assign(priv_t, priv_t + priv_n);
+    const CK_ULONG rsa = CKK_RSA;
+    const CK_BBOOL yes = CK_TRUE;
+    const CK_ULONG gen_mech = mech;
+    static const std::uint8_t kF4[3] = {0x01, 0x00, 0x01};
+    for (auto* full : {&pub_full, &priv_full}) {
+      if (tmpl_find(full->data(), full->size(), CKA_KEY_TYPE) == nullptr)
+        full->push_back({CKA_KEY_TYPE, const_cast<CK_ULONG*>(&rsa), sizeof rsa});
+      full->push_back({CKA_LOCAL, const_cast<CK_BBOOL*>(&yes), 1});
+      full->push_back({CKA_KEY_GEN_MECHANISM, const_cast<CK_ULONG*>(&gen_mech), sizeof gen_mech});
+    }
+    std::uint8_t modulus[256];
+    DWORD mod_len = sizeof modulus;
+    auto pub_rec = std::make_unique<sc_rsa_public_key>();
+    auto priv_rec = std::make_unique<sc_rsa_private_key>();
+    vorn::WipeOnExit wipe(priv_rec.get(), sizeof *priv_rec);
+    std::uint32_t priv_id = 0, pub_id = 0;
+    Object* pub_place = nullptr;
+    Object* priv_place = nullptr;
+    const std::uint32_t key = slot_key(*slot);
+    const std::uint8_t app = ciph ? CARD_APP_CIPH : CARD_APP_SIGN;
+    if (token) {
+      if (slot->token.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
+      for (auto& o : slot->objects) {
+        if (o.used()) continue;
+        if (pub_place == nullptr) {
+          pub_place = &o;
+        } else {
+          priv_place = &o;
+          break;
+        }
+      }
+      if (priv_place == nullptr) return CKR_HOST_MEMORY;
+      std::uint8_t priv_access = 0x13;
+      if (flag_of(priv, CKA_PRIVATE)) priv_access |= 0x08;
+      if (ciph && flag_of(priv, CKA_EXTRACTABLE)) priv_access |= 0x20;
+      std::uint8_t pub_access = 0x12;
+      if (flag_of(pub, CKA_PRIVATE)) pub_access |= 0x08;
+      Transaction tx(*slot);
+      if (!tx.ok()) return CKR_DEVICE_ERROR;
+      rv = card_enter(*slot, app);
+      if (rv == CKR_OK) {
+        vorn_rv crv = key_gen_pair(key, slot->card, alg, priv_access, pub_access, &priv_id, &pub_id, modulus, &mod_len);
+        if (crv != VORN_OK) rv = card_make_failure(crv);
+        else if (mod_len != bits / 8) rv = CKR_DEVICE_ERROR;
+      }
+      if (rv != CKR_OK) {
+        card_leave(*slot);
+        return rv;
+      }
+      pub_full.push_back({CKA_MODULUS, modulus, mod_len});
+      priv_full.push_back({CKA_MODULUS, modulus, mod_len});
+      pub.attrs.reset();
+      priv.attrs.reset();
+      rv = object_build(pub_full.data(), pub_full.size(), CKO_PUBLIC_KEY, &pub.attrs);
+      if (rv == CKR_OK) rv = object_build(priv_full.data(), priv_full.size(), CKO_PRIVATE_KEY, &priv.attrs);
+      if (rv != CKR_OK) rv = CKR_GENERAL_ERROR;
+      if (rv == CKR_OK) {
+        pub.card_id = pub_id;
+        pub.kind = static_cast<std::uint8_t>(pub_id >> 16);
+        priv.card_id = priv_id;
+        priv.kind = static_cast<std::uint8_t>(priv_id >> 16);
+        set_attr_bool(*priv.attrs, CKA_NEVER_EXTRACTABLE, !flag_of(priv, CKA_EXTRACTABLE));
+        set_attr_bool(*priv.attrs, CKA_ALWAYS_SENSITIVE, flag_of(priv, CKA_SENSITIVE));
+        rv = store_write_attrs(*slot, pub, CKO_PUBLIC_KEY);
+        if (rv == CKR_OK) rv = store_write_attrs(*slot, priv, CKO_PRIVATE_KEY);
+      }
+      if (rv != CKR_OK) {
+        // A pair whose attribute lists could not be written is of no use:
+        // both keys leave the card again.
+        obj_delete(key, slot->card, pub_id);
+        obj_delete(key, slot->card, priv_id);
+      }
+      CK_RV lrv = card_leave(*slot);
+      if (rv == CKR_OK && lrv != CKR_OK) rv = CKR_DEVICE_ERROR;
+      if (rv != CKR_OK) return rv;
+    } else {
+      for (auto& o : sess->objects) {
+        if (o.used()) continue;
+        if (pub_place == nullptr) {
+          pub_place = &o;
+        } else {
+          priv_place = &o;
+          break;
+        }
+      }
+      if (priv_place == nullptr) return CKR_HOST_MEMORY;
+      if (sc_rsa_generate_keypair(static_cast<std::uint32_t>(bits), true, pub_rec.get(), priv_rec.get()) != VORN_OK)
+        return CKR_FUNCTION_FAILED;
+      const std::size_t k = bits / 8;
+      const std::size_t h = k / 2;
+      const std::uint8_t* n = priv_rec->modulus + SC_RSA_MAX_LEN - k;
+      pub_full.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(n), static_cast<CK_ULONG>(k)});
+      pub_full.push_back({CKA_PUBLIC_EXPONENT, const_cast<std::uint8_t*>(kF4), 3});
+      priv_full.push_back({CKA_MODULUS, const_cast<std::uint8_t*>(n), static_cast<CK_ULONG>(k)});
+      priv_full.push_back({CKA_PUBLIC_EXPONENT, const_cast<std::uint8_t*>(kF4), 3});
+      pub.attrs.reset();
+      priv.attrs.reset();
+      rv = object_build(pub_full.data(), pub_full.size(), CKO_PUBLIC_KEY, &pub.attrs);
+      if (rv == CKR_OK) rv = object_build(priv_full.data(), priv_full.size(), CKO_PRIVATE_KEY, &priv.attrs);
+      if (rv != CKR_OK) return CKR_GENERAL_ERROR;
+      AttrSet& ps = *priv.attrs;
+      set_attr(ps, CKA_PRIVATE_EXPONENT, priv_rec->exponent + SC_RSA_MAX_LEN - k, k);
+      put_number(ps, CKA_PRIME_1, priv_rec->prime[0] + SC_RSA_MAX_PRIME_LEN - h, h);
+      put_number(ps, CKA_PRIME_2, priv_rec->prime[1] + SC_RSA_MAX_PRIME_LEN - h, h);
+      put_number(ps, CKA_EXPONENT_1, priv_rec->prime_exponent[0] + SC_RSA_MAX_PRIME_LEN - h, h);
+      put_number(ps, CKA_EXPONENT_2, priv_rec->prime_exponent[1] + SC_RSA_MAX_PRIME_LEN - h, h);
+      put_number(ps, CKA_COEFFICIENT, priv_rec->coefficient + SC_RSA_MAX_PRIME_LEN - h, h);
+      set_attr_bool(ps, CKA_NEVER_EXTRACTABLE, !flag_of(priv, CKA_EXTRACTABLE));
+      set_attr_bool(ps, CKA_ALWAYS_SENSITIVE, flag_of(priv, CKA_SENSITIVE));
+    }
+    rv = store_new_handle(&pub.handle);
+    if (rv == CKR_OK) rv = store_new_handle(&priv.handle);
+    if (rv != CKR_OK) return rv;
+    *pub_place = std::move(pub);
+    *priv_place = std::move(priv);
+    *phPublicKey = pub_place->handle;
+    *phPrivateKey = priv_place->handle;
+    return CKR_OK;
+  });
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cardlayer.h"
+#include "entry.h"
 #include "module.h"
 #include "softcrypto.h"
 
@@ -76,176 +77,184 @@ CK_RV software_sign(const Object& key, std::size_t k, const CK_BYTE* data, CK_UL
 using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
-  rv = sign_prologue(slot);
-  if (rv != CKR_OK) return rv;
-  if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
-  if (!mech_has(*slot, pMechanism->mechanism, CKF_SIGN)) return CKR_MECHANISM_INVALID;
-  Guard og(kLockSignOp);
-  if (sess->sign.active) return CKR_OPERATION_ACTIVE;
-  Slot* kslot = nullptr;
-  Object* key = nullptr;
-  if (object_lookup(hKey, &kslot, &key) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
-  if (kslot != slot) return CKR_SESSION_HANDLE_INVALID;
-  CK_ULONG cls = 0;
-  if (!attr_ulong(*key, CKA_CLASS, &cls) || cls != CKO_PRIVATE_KEY) return CKR_KEY_TYPE_INCONSISTENT;
-  bool b = false;
-  if (!attr_bool(*key, CKA_SIGN, &b)) return CKR_KEY_TYPE_INCONSISTENT;
-  if (!b) return CKR_KEY_FUNCTION_NOT_PERMITTED;
-  if (!attr_bool(*key, CKA_PRIVATE, &b)) return CKR_KEY_TYPE_INCONSISTENT;
-  if (b && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
-  sess->sign = OpContext{true, pMechanism->mechanism, hKey};
-  return CKR_OK;
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
+    if (rv != CKR_OK) return rv;
+    if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
+    rv = sign_prologue(slot);
+    if (rv != CKR_OK) return rv;
+    if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
+    if (!mech_has(*slot, pMechanism->mechanism, CKF_SIGN)) return CKR_MECHANISM_INVALID;
+    Guard og(kLockSignOp);
+    if (sess->sign.active) return CKR_OPERATION_ACTIVE;
+    Slot* kslot = nullptr;
+    Object* key = nullptr;
+    if (object_lookup(hKey, &kslot, &key) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
+    if (kslot != slot) return CKR_SESSION_HANDLE_INVALID;
+    CK_ULONG cls = 0;
+    if (!attr_ulong(*key, CKA_CLASS, &cls) || cls != CKO_PRIVATE_KEY) return CKR_KEY_TYPE_INCONSISTENT;
+    bool b = false;
+    if (!attr_bool(*key, CKA_SIGN, &b)) return CKR_KEY_TYPE_INCONSISTENT;
+    if (!b) return CKR_KEY_FUNCTION_NOT_PERMITTED;
+    if (!attr_bool(*key, CKA_PRIVATE, &b)) return CKR_KEY_TYPE_INCONSISTENT;
+    if (b && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
+    sess->sign = OpContext{true, pMechanism->mechanism, hKey};
+    return CKR_OK;
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                              CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  Guard og(kLockSignOp);
-  OpContext& ctx = sess->sign;
-  // Every outcome but a length answer ends the operation.
-  struct End {
-    OpContext& c;
-    bool keep = false;
-    ~End() {
-      if (!keep) c = OpContext{};
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
+    if (rv != CKR_OK) return rv;
+    Guard og(kLockSignOp);
+    OpContext& ctx = sess->sign;
+    // Every outcome but a length answer ends the operation.
+    struct End {
+      OpContext& c;
+      bool keep = false;
+      ~End() {
+        if (!keep) c = OpContext{};
+      }
+    } end{ctx};
+    if (pData == nullptr || pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
+    if (ulDataLen == 0) return CKR_DATA_LEN_RANGE;
+    rv = sign_prologue(slot);
+    if (rv != CKR_OK) return rv;
+    if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
+    if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
+    Object* key = nullptr;
+    rv = context_key(slot, ctx, &key);
+    if (rv != CKR_OK) return rv;
+    if (ctx.mechanism != CKM_RSA_PKCS) return CKR_FUNCTION_FAILED;
+    const Value* modulus = attr_get(*key, CKA_MODULUS);
+    const std::size_t k = modulus ? modulus->size() : 0;
+    if (k != 128 && k != 256) return CKR_FUNCTION_FAILED;
+    if (ulDataLen > k - 11) return CKR_DATA_LEN_RANGE;
+    if (pSignature == nullptr) {
+      *pulSignatureLen = k;
+      end.keep = true;
+      return CKR_OK;
     }
-  } end{ctx};
-  if (pData == nullptr || pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
-  if (ulDataLen == 0) return CKR_DATA_LEN_RANGE;
-  rv = sign_prologue(slot);
-  if (rv != CKR_OK) return rv;
-  if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
-  if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
-  Object* key = nullptr;
-  rv = context_key(slot, ctx, &key);
-  if (rv != CKR_OK) return rv;
-  if (ctx.mechanism != CKM_RSA_PKCS) return CKR_FUNCTION_FAILED;
-  const Value* modulus = attr_get(*key, CKA_MODULUS);
-  const std::size_t k = modulus ? modulus->size() : 0;
-  if (k != 128 && k != 256) return CKR_FUNCTION_FAILED;
-  if (ulDataLen > k - 11) return CKR_DATA_LEN_RANGE;
-  if (pSignature == nullptr) {
-    *pulSignatureLen = k;
-    end.keep = true;
+    if (*pulSignatureLen < k) {
+      *pulSignatureLen = k;
+      end.keep = true;
+      return CKR_BUFFER_TOO_SMALL;
+    }
+    bool token = false;
+    attr_bool(*key, CKA_TOKEN, &token);
+    if (token && key->card_id != 0) {
+      Transaction tx(*slot);
+      if (!tx.ok()) return CKR_FUNCTION_FAILED;
+      rv = card_enter(*slot, object_app(*key));
+      DWORD sig_len = static_cast<DWORD>(k);  // the caller's buffer holds at least k bytes
+      if (rv == CKR_OK && key_sign(slot_key(*slot), slot->card, key->card_id, pData, static_cast<DWORD>(ulDataLen),
+                                   pSignature, &sig_len) != VORN_OK)
+        rv = CKR_FUNCTION_FAILED;
+      CK_RV lrv = card_leave(*slot);
+      if (rv != CKR_OK || lrv != CKR_OK || sig_len != k) return CKR_FUNCTION_FAILED;
+      *pulSignatureLen = sig_len;
+      return CKR_OK;
+    }
+    CK_ULONG out_len = 0;
+    rv = software_sign(*key, k, pData, ulDataLen, pSignature, &out_len);
+    if (rv != CKR_OK) return rv;
+    *pulSignatureLen = out_len;
     return CKR_OK;
-  }
-  if (*pulSignatureLen < k) {
-    *pulSignatureLen = k;
-    end.keep = true;
-    return CKR_BUFFER_TOO_SMALL;
-  }
-  bool token = false;
-  attr_bool(*key, CKA_TOKEN, &token);
-  if (token && key->card_id != 0) {
-    Transaction tx(*slot);
-    if (!tx.ok()) return CKR_FUNCTION_FAILED;
-    rv = card_enter(*slot, object_app(*key));
-    DWORD sig_len = static_cast<DWORD>(*pulSignatureLen);
-    if (rv == CKR_OK && key_sign(slot_key(*slot), slot->card, key->card_id, pData, static_cast<DWORD>(ulDataLen),
-                                 pSignature, &sig_len) != VORN_OK)
-      rv = CKR_FUNCTION_FAILED;
-    CK_RV lrv = card_leave(*slot);
-    if (rv != CKR_OK || lrv != CKR_OK || sig_len != k) return CKR_FUNCTION_FAILED;
-    *pulSignatureLen = sig_len;
-    return CKR_OK;
-  }
-  CK_ULONG out_len = 0;
-  rv = software_sign(*key, k, pData, ulDataLen, pSignature, &out_len);
-  if (rv != CKR_OK) return rv;
-  *pulSignatureLen = out_len;
-  return CKR_OK;
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  if (pMechanism == nullptr) return CKR_MECHANISM_INVALID;
-  rv = sign_prologue(slot);
-  if (rv != CKR_OK) return rv;
-  if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
-  if (!mech_has(*slot, pMechanism->mechanism, CKF_VERIFY)) return CKR_MECHANISM_INVALID;
-  Guard og(kLockVerifyOp);
-  if (sess->verify.active) return CKR_OPERATION_ACTIVE;
-  Slot* kslot = nullptr;
-  Object* key = nullptr;
-  if (object_lookup(hKey, &kslot, &key) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
-  if (kslot != slot) return CKR_SESSION_HANDLE_INVALID;
-  bool b = false;
-  if (!attr_bool(*key, CKA_VERIFY, &b)) return CKR_KEY_TYPE_INCONSISTENT;
-  if (!b) return CKR_KEY_FUNCTION_NOT_PERMITTED;
-  if (!attr_bool(*key, CKA_PRIVATE, &b)) return CKR_KEY_TYPE_INCONSISTENT;
-  if (b && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
-  CK_ULONG cls = 0;
-  if (!attr_ulong(*key, CKA_CLASS, &cls) || cls != CKO_PUBLIC_KEY) return CKR_KEY_TYPE_INCONSISTENT;
-  sess->verify = OpContext{true, pMechanism->mechanism, hKey};
-  return CKR_OK;
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
+    if (rv != CKR_OK) return rv;
+    if (pMechanism == nullptr) return CKR_MECHANISM_INVALID;
+    rv = sign_prologue(slot);
+    if (rv != CKR_OK) return rv;
+    if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
+    if (!mech_has(*slot, pMechanism->mechanism, CKF_VERIFY)) return CKR_MECHANISM_INVALID;
+    Guard og(kLockVerifyOp);
+    if (sess->verify.active) return CKR_OPERATION_ACTIVE;
+    Slot* kslot = nullptr;
+    Object* key = nullptr;
+    if (object_lookup(hKey, &kslot, &key) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
+    if (kslot != slot) return CKR_SESSION_HANDLE_INVALID;
+    bool b = false;
+    if (!attr_bool(*key, CKA_VERIFY, &b)) return CKR_KEY_TYPE_INCONSISTENT;
+    if (!b) return CKR_KEY_FUNCTION_NOT_PERMITTED;
+    if (!attr_bool(*key, CKA_PRIVATE, &b)) return CKR_KEY_TYPE_INCONSISTENT;
+    if (b && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
+    CK_ULONG cls = 0;
+    if (!attr_ulong(*key, CKA_CLASS, &cls) || cls != CKO_PUBLIC_KEY) return CKR_KEY_TYPE_INCONSISTENT;
+    sess->verify = OpContext{true, pMechanism->mechanism, hKey};
+    return CKR_OK;
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  Guard og(kLockVerifyOp);
-  OpContext& ctx = sess->verify;
-  struct End {
-    OpContext& c;
-    ~End() { c = OpContext{}; }
-  } end{ctx};
-  if (pData == nullptr || ulDataLen == 0 || pSignature == nullptr) return CKR_ARGUMENTS_BAD;
-  if (ulSignatureLen == 0) return CKR_SIGNATURE_LEN_RANGE;
-  rv = sign_prologue(slot);
-  if (rv != CKR_OK) return rv;
-  if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
-  if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
-  Object* key = nullptr;
-  rv = context_key(slot, ctx, &key);
-  if (rv != CKR_OK) return rv;
-  if (ctx.mechanism != CKM_RSA_PKCS) return CKR_FUNCTION_FAILED;
-  CK_ULONG bits = 0;
-  attr_ulong(*key, CKA_MODULUS_BITS, &bits);
-  if (bits == 1024 || bits == 2048) {
-    if (ulSignatureLen != bits / 8) return CKR_SIGNATURE_LEN_RANGE;
-  } else {
-    return CKR_FUNCTION_FAILED;
-  }
-  bool token = false;
-  attr_bool(*key, CKA_TOKEN, &token);
-  if (token && key->card_id != 0) {
-    rv = object_read_value(*slot, *key);
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
-  }
-  auto pub = std::make_unique<sc_rsa_public_key>();
-  pub->bits = static_cast<std::uint16_t>(bits);
-  if (!put(pub->modulus, 256, attr_get(*key, CKA_MODULUS)) ||
-      !put(pub->exponent, 256, attr_get(*key, CKA_PUBLIC_EXPONENT)))
-    return CKR_FUNCTION_FAILED;
-  std::uint8_t out[256];
-  std::uint32_t out_len = sizeof out;
-  const vorn_rv srv =
-      sc_rsa_public_decrypt(out, &out_len, pSignature, static_cast<std::uint32_t>(ulSignatureLen), pub.get());
-  // A block that does not open as a signature is an invalid signature.
-  if (srv == RSAERR_DATA || srv == RSAERR_LEN) return CKR_SIGNATURE_INVALID;
-  if (srv != VORN_OK) return CKR_FUNCTION_FAILED;
-  if (out_len != ulDataLen || !plat_ct_equal(out, pData, out_len)) return CKR_SIGNATURE_INVALID;
-  return CKR_OK;
+    Guard og(kLockVerifyOp);
+    OpContext& ctx = sess->verify;
+    struct End {
+      OpContext& c;
+      ~End() { c = OpContext{}; }
+    } end{ctx};
+    if (pData == nullptr || ulDataLen == 0 || pSignature == nullptr) return CKR_ARGUMENTS_BAD;
+    if (ulSignatureLen == 0) return CKR_SIGNATURE_LEN_RANGE;
+    rv = sign_prologue(slot);
+    if (rv != CKR_OK) return rv;
+    if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
+    if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
+    Object* key = nullptr;
+    rv = context_key(slot, ctx, &key);
+    if (rv != CKR_OK) return rv;
+    if (ctx.mechanism != CKM_RSA_PKCS) return CKR_FUNCTION_FAILED;
+    CK_ULONG bits = 0;
+    attr_ulong(*key, CKA_MODULUS_BITS, &bits);
+    if (bits == 1024 || bits == 2048) {
+      if (ulSignatureLen != bits / 8) return CKR_SIGNATURE_LEN_RANGE;
+    } else {
+      return CKR_FUNCTION_FAILED;
+    }
+    bool token = false;
+    attr_bool(*key, CKA_TOKEN, &token);
+    if (token && key->card_id != 0) {
+      rv = object_read_value(*slot, *key);
+      if (rv != CKR_OK) return rv;
+    }
+    auto pub = std::make_unique<sc_rsa_public_key>();
+    pub->bits = static_cast<std::uint16_t>(bits);
+    if (!put(pub->modulus, 256, attr_get(*key, CKA_MODULUS)) ||
+        !put(pub->exponent, 256, attr_get(*key, CKA_PUBLIC_EXPONENT)))
+      return CKR_FUNCTION_FAILED;
+    std::uint8_t out[256];
+    std::uint32_t out_len = sizeof out;
+    const vorn_rv srv =
+        sc_rsa_public_decrypt(out, &out_len, pSignature, static_cast<std::uint32_t>(ulSignatureLen), pub.get());
+    // A block that does not open as a signature is an invalid signature.
+    if (srv == RSAERR_DATA || srv == RSAERR_LEN) return CKR_SIGNATURE_INVALID;
+    if (srv != VORN_OK) return CKR_FUNCTION_FAILED;
+    if (out_len != ulDataLen || !plat_ct_equal(out, pData, out_len)) return CKR_SIGNATURE_INVALID;
+    return CKR_OK;
+  });
 }

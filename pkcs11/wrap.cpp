@@ -7,6 +7,7 @@
 
 #include "cardlayer.h"
 #include "crypt.h"
+#include "entry.h"
 #include "keyops.h"
 #include "mech_params.h"
 #include "pkcs8.h"
@@ -155,6 +156,26 @@ CK_RV ssl3_expand(const std::uint8_t* secret, std::size_t secret_len, const std:
   return CKR_OK;
 }
 
+// The value length of a secret key unwrapped with CKM_RSA_PKCS, known
+// before the block is opened: CKA_VALUE_LEN, else the fixed length of the
+// key type. Key types of several lengths need CKA_VALUE_LEN.
+CK_RV unwrap_value_len(const CK_ATTRIBUTE* t, CK_ULONG n, std::size_t* want) {
+  CK_ULONG v = 0;
+  if (tmpl_find(t, n, CKA_VALUE_LEN) != nullptr) {
+    if (!tmpl_ulong(t, n, CKA_VALUE_LEN, &v) || v == 0 || v > SC_RSA_MAX_LEN) return CKR_TEMPLATE_INCONSISTENT;
+    *want = v;
+    return CKR_OK;
+  }
+  CK_KEY_TYPE kt = 0;
+  if (!tmpl_ulong(t, n, CKA_KEY_TYPE, &kt)) return CKR_TEMPLATE_INCOMPLETE;
+  switch (kt) {
+    case CKK_DES: *want = 8; return CKR_OK;
+    case CKK_DES2: *want = 16; return CKR_OK;
+    case CKK_DES3: *want = 24; return CKR_OK;
+    default: return CKR_TEMPLATE_INCOMPLETE;
+  }
+}
+
 bool random_ok(const Ssl3RandomData& r) {
   return (r.pClientRandom != nullptr || r.ulClientRandomLen == 0) &&
          (r.pServerRandom != nullptr || r.ulServerRandomLen == 0) && r.ulClientRandomLen <= 0x10000 &&
@@ -191,278 +212,304 @@ using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hWrappingKey,
                                 CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  rv = wrap_slot(*slot, *sess, hSession);
-  if (rv != CKR_OK) return rv;
-  if (pulWrappedKeyLen == nullptr || pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
-  const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
-  if (slot_mech(*slot, mech, CKF_WRAP) == nullptr) return CKR_MECHANISM_INVALID;
-  Guard wg(kLockWrap);
-  Slot* wslot = nullptr;
-  Slot* kslot = nullptr;
-  Object* wkey = nullptr;
-  Object* key = nullptr;
-  if (object_lookup(hWrappingKey, &wslot, &wkey) != CKR_OK) return CKR_WRAPPING_KEY_HANDLE_INVALID;
-  if (object_lookup(hKey, &kslot, &key) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
-  if (wslot != slot || kslot != slot) return CKR_SESSION_HANDLE_INVALID;
-  CryptContext ctx;
-  ctx.mechanism = mech;
-  rv = crypt_params(*pMechanism, &ctx);
-  if (rv != CKR_OK) return rv;
-  if (!crypt_mechanism(mech) || mech == CKM_RC4) return CKR_MECHANISM_INVALID;
-  bool has = false;
-  const CK_ULONG wcls = class_of(*wkey, &has);
-  if (!has) return CKR_FUNCTION_FAILED;
-  const CK_ULONG kcls = class_of(*key, &has);
-  if (!has) return CKR_FUNCTION_FAILED;
-  const bool rsa = mech == CKM_RSA_PKCS;
-  if (wcls != (rsa ? CKO_PUBLIC_KEY : CKO_SECRET_KEY)) return CKR_WRAPPING_KEY_TYPE_INCONSISTENT;
-  const bool private_ok = crypt_padded(mech);
-  if (kcls != CKO_SECRET_KEY && !(private_ok && kcls == CKO_PRIVATE_KEY)) return CKR_KEY_NOT_WRAPPABLE;
-  CK_KEY_TYPE wkt = 0;
-  if (!attr_ulong(*wkey, CKA_KEY_TYPE, &wkt) || !key_type_fits(wkt, mech)) return CKR_WRAPPING_KEY_TYPE_INCONSISTENT;
-  if (!flag_of(*wkey, CKA_WRAP)) return CKR_WRAPPING_KEY_HANDLE_INVALID;
-  if (!flag_of(*key, CKA_EXTRACTABLE)) return CKR_KEY_UNEXTRACTABLE;
-  if ((flag_of(*wkey, CKA_PRIVATE) || flag_of(*key, CKA_PRIVATE)) && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
-
-  SecureBytes plain;
-  if (kcls == CKO_PRIVATE_KEY) {
-    rv = private_plaintext(*slot, *key, &plain);
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
-  } else {
-    const Value* v = attr_get(*key, CKA_VALUE);
-    if ((v == nullptr || v->size() == 0) && key->card_id != 0) {
-      rv = object_read_value(*slot, *key);
+    rv = wrap_slot(*slot, *sess, hSession);
+    if (rv != CKR_OK) return rv;
+    if (pulWrappedKeyLen == nullptr || pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
+    const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
+    if (slot_mech(*slot, mech, CKF_WRAP) == nullptr) return CKR_MECHANISM_INVALID;
+    Guard wg(kLockWrap);
+    Slot* wslot = nullptr;
+    Slot* kslot = nullptr;
+    Object* wkey = nullptr;
+    Object* key = nullptr;
+    if (object_lookup(hWrappingKey, &wslot, &wkey) != CKR_OK) return CKR_WRAPPING_KEY_HANDLE_INVALID;
+    if (object_lookup(hKey, &kslot, &key) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
+    if (wslot != slot || kslot != slot) return CKR_SESSION_HANDLE_INVALID;
+    CryptContext ctx;
+    ctx.mechanism = mech;
+    rv = crypt_params(*pMechanism, &ctx);
+    if (rv != CKR_OK) return rv;
+    if (!crypt_mechanism(mech) || mech == CKM_RC4) return CKR_MECHANISM_INVALID;
+    bool has = false;
+    const CK_ULONG wcls = class_of(*wkey, &has);
+    if (!has) return CKR_FUNCTION_FAILED;
+    const CK_ULONG kcls = class_of(*key, &has);
+    if (!has) return CKR_FUNCTION_FAILED;
+    const bool rsa = mech == CKM_RSA_PKCS;
+    if (wcls != (rsa ? CKO_PUBLIC_KEY : CKO_SECRET_KEY)) return CKR_WRAPPING_KEY_TYPE_INCONSISTENT;
+    const bool private_ok = crypt_padded(mech);
+    if (kcls != CKO_SECRET_KEY && !(private_ok && kcls == CKO_PRIVATE_KEY)) return CKR_KEY_NOT_WRAPPABLE;
+    CK_KEY_TYPE wkt = 0;
+    if (!attr_ulong(*wkey, CKA_KEY_TYPE, &wkt) || !key_type_fits(wkt, mech)) return CKR_WRAPPING_KEY_TYPE_INCONSISTENT;
+    if (!flag_of(*wkey, CKA_WRAP)) return CKR_WRAPPING_KEY_HANDLE_INVALID;
+    if (!flag_of(*key, CKA_EXTRACTABLE)) return CKR_KEY_UNEXTRACTABLE;
+    if ((flag_of(*wkey, CKA_PRIVATE) || flag_of(*key, CKA_PRIVATE)) && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
+
+    SecureBytes plain;
+    if (kcls == CKO_PRIVATE_KEY) {
+      rv = private_plaintext(*slot, *key, &plain);
       if (rv != CKR_OK) return rv;
-      v = attr_get(*key, CKA_VALUE);
+    } else {
+      const Value* v = attr_get(*key, CKA_VALUE);
+      if ((v == nullptr || v->size() == 0) && key->card_id != 0) {
+        rv = object_read_value(*slot, *key);
+        if (rv != CKR_OK) return rv;
+        v = attr_get(*key, CKA_VALUE);
+      }
+      if (v == nullptr || v->size() == 0) return CKR_FUNCTION_FAILED;
+      plain.assign(v->data(), v->size());
     }
-    if (v == nullptr || v->size() == 0) return CKR_FUNCTION_FAILED;
-    plain.assign(v->data(), v->size());
-  }
-  const std::size_t need = crypt_encrypt_len(*slot, *wkey, ctx, plain.size());
-  if (need == 0) {
-    if (rsa) return rsa_modulus_len(*slot, *wkey) == 0 ? CKR_FUNCTION_FAILED : CKR_KEY_SIZE_RANGE;
-    return CKR_KEY_SIZE_RANGE;
-  }
-  if (pWrappedKey == nullptr) {
+    const std::size_t need = crypt_encrypt_len(*slot, *wkey, ctx, plain.size());
+    if (need == 0) {
+      if (rsa) return rsa_modulus_len(*slot, *wkey) == 0 ? CKR_FUNCTION_FAILED : CKR_KEY_SIZE_RANGE;
+      return CKR_KEY_SIZE_RANGE;
+    }
+    if (pWrappedKey == nullptr) {
+      *pulWrappedKeyLen = need;
+      return CKR_OK;
+    }
+    if (*pulWrappedKeyLen < need) {
+      *pulWrappedKeyLen = need;
+      return CKR_BUFFER_TOO_SMALL;
+    }
+    SecureBytes wrapped;
+    rv = crypt_single(*slot, *wkey, ctx, true, plain.data(), plain.size(), &wrapped);
+    if (rv != CKR_OK) return rv;
+    if (wrapped.size() != need) return CKR_FUNCTION_FAILED;
+    std::memcpy(pWrappedKey, wrapped.data(), need);
     *pulWrappedKeyLen = need;
     return CKR_OK;
-  }
-  if (*pulWrappedKeyLen < need) {
-    *pulWrappedKeyLen = need;
-    return CKR_BUFFER_TOO_SMALL;
-  }
-  SecureBytes wrapped;
-  rv = crypt_single(*slot, *wkey, ctx, true, plain.data(), plain.size(), &wrapped);
-  if (rv != CKR_OK) return rv;
-  if (wrapped.size() != need) return CKR_FUNCTION_FAILED;
-  std::memcpy(pWrappedKey, wrapped.data(), need);
-  *pulWrappedKeyLen = need;
-  return CKR_OK;
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
                                   CK_OBJECT_HANDLE hUnwrappingKey, CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen,
                                   CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  if (pMechanism == nullptr || pWrappedKey == nullptr || pTemplate == nullptr || phKey == nullptr ||
-      ulWrappedKeyLen == 0 || ulAttributeCount == 0)
-    return CKR_ARGUMENTS_BAD;
-  Slot* uslot = nullptr;
-  Object* ukey = nullptr;
-  if (object_lookup(hUnwrappingKey, &uslot, &ukey) != CKR_OK) return CKR_UNWRAPPING_KEY_HANDLE_INVALID;
-  if (uslot != slot) return CKR_SESSION_HANDLE_INVALID;
-  const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
-  if (slot_mech(*slot, mech, CKF_UNWRAP) == nullptr || !crypt_mechanism(mech)) return CKR_MECHANISM_INVALID;
-  CK_KEY_TYPE ukt = 0;
-  if (!attr_ulong(*ukey, CKA_KEY_TYPE, &ukt) || !key_type_fits(ukt, mech))
-    return CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT;
-  bool is_private = false;
-  if (!flag_of(*ukey, CKA_UNWRAP) || !attr_bool(*ukey, CKA_PRIVATE, &is_private))
-    return CKR_UNWRAPPING_KEY_HANDLE_INVALID;
-  if (is_private && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
-  bool has = false;
-  const CK_ULONG ucls = class_of(*ukey, &has);
-  const bool rsa = mech == CKM_RSA_PKCS;
-  if (!has || ucls != (rsa ? CKO_PRIVATE_KEY : CKO_SECRET_KEY)) return CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT;
-  if (!slot->in_use) return CKR_DEVICE_REMOVED;
-  rv = token_refresh(*slot);
-  if (rv == CKR_DEVICE_REMOVED) return rv;
-  if (rv != CKR_OK || sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
-  CK_ULONG cls = 0;
-  if (!tmpl_ulong(pTemplate, ulAttributeCount, CKA_CLASS, &cls) || (cls != CKO_PRIVATE_KEY && cls != CKO_SECRET_KEY))
-    return CKR_WRAPPED_KEY_INVALID;
-  rv = template_check_ops(pTemplate, ulAttributeCount, cls, 0x03);
-  if (rv != CKR_OK) return rv;
-  if (rsa && cls == CKO_PRIVATE_KEY) return CKR_WRAPPED_KEY_INVALID;
-  Guard ug(kLockUnwrap);
-  CryptContext ctx;
-  ctx.mechanism = mech;
-  rv = crypt_params(*pMechanism, &ctx);
-  if (rv != CKR_OK) return rv;
-  if (mech == CKM_RC4) {
-    const Value* v = attr_get(*ukey, CKA_VALUE);
-    if (v == nullptr || sc_rc4_set_key(&ctx.rc4, v->data(), static_cast<std::uint32_t>(v->size())) != VORN_OK)
-      return CKR_FUNCTION_FAILED;
-  }
-  if (rsa) {
-    const std::size_t k = rsa_modulus_len(*slot, *ukey);
-    if (k == 0) return CKR_FUNCTION_FAILED;
-    if (ulWrappedKeyLen % k != 0) return CKR_WRAPPED_KEY_LEN_RANGE;
-  }
-  SecureBytes plain;
-  rv = crypt_single(*slot, *ukey, ctx, false, pWrappedKey, ulWrappedKeyLen, &plain);
-  if (rv == CKR_ENCRYPTED_DATA_LEN_RANGE) return CKR_WRAPPED_KEY_LEN_RANGE;
-  if (rv == CKR_ENCRYPTED_DATA_INVALID) return CKR_WRAPPED_KEY_INVALID;
-  if (rv != CKR_OK) return rv;
-
-  std::vector<CK_ATTRIBUTE> full(pTemplate, pTemplate + ulAttributeCount);
-  if (cls == CKO_SECRET_KEY) {
-    // CKA_VALUE_LEN, when given, cuts the value (unpadded modes return
-    // whole blocks); a length beyond the value is refused.
-    CK_ULONG want = plain.size();
-    if (tmpl_find(pTemplate, ulAttributeCount, CKA_VALUE_LEN) != nullptr) {
-      if (!tmpl_ulong(pTemplate, ulAttributeCount, CKA_VALUE_LEN, &want) || want == 0 || want > plain.size())
-        return CKR_TEMPLATE_INCONSISTENT;
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
+    if (rv != CKR_OK) return rv;
+    if (pMechanism == nullptr || pWrappedKey == nullptr || pTemplate == nullptr || phKey == nullptr ||
+        ulWrappedKeyLen == 0 || ulAttributeCount == 0)
+      return CKR_ARGUMENTS_BAD;
+    Slot* uslot = nullptr;
+    Object* ukey = nullptr;
+    if (object_lookup(hUnwrappingKey, &uslot, &ukey) != CKR_OK) return CKR_UNWRAPPING_KEY_HANDLE_INVALID;
+    if (uslot != slot) return CKR_SESSION_HANDLE_INVALID;
+    const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
+    if (slot_mech(*slot, mech, CKF_UNWRAP) == nullptr || !crypt_mechanism(mech)) return CKR_MECHANISM_INVALID;
+    CK_KEY_TYPE ukt = 0;
+    if (!attr_ulong(*ukey, CKA_KEY_TYPE, &ukt) || !key_type_fits(ukt, mech))
+      return CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT;
+    bool is_private = false;
+    if (!flag_of(*ukey, CKA_UNWRAP) || !attr_bool(*ukey, CKA_PRIVATE, &is_private))
+      return CKR_UNWRAPPING_KEY_HANDLE_INVALID;
+    if (is_private && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
+    bool has = false;
+    const CK_ULONG ucls = class_of(*ukey, &has);
+    const bool rsa = mech == CKM_RSA_PKCS;
+    if (!has || ucls != (rsa ? CKO_PRIVATE_KEY : CKO_SECRET_KEY)) return CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT;
+    if (!slot->in_use) return CKR_DEVICE_REMOVED;
+    rv = token_refresh(*slot);
+    if (rv == CKR_DEVICE_REMOVED) return rv;
+    if (rv != CKR_OK || sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
+    CK_ULONG cls = 0;
+    if (!tmpl_ulong(pTemplate, ulAttributeCount, CKA_CLASS, &cls) || (cls != CKO_PRIVATE_KEY && cls != CKO_SECRET_KEY))
+      return CKR_WRAPPED_KEY_INVALID;
+    rv = template_check_ops(pTemplate, ulAttributeCount, cls, 0x03);
+    if (rv != CKR_OK) return rv;
+    if (rsa && cls == CKO_PRIVATE_KEY) return CKR_WRAPPED_KEY_INVALID;
+    Guard ug(kLockUnwrap);
+    CryptContext ctx;
+    ctx.mechanism = mech;
+    rv = crypt_params(*pMechanism, &ctx);
+    if (rv != CKR_OK) return rv;
+    if (mech == CKM_RC4) {
+      const Value* v = attr_get(*ukey, CKA_VALUE);
+      if (v == nullptr || sc_rc4_set_key(&ctx.rc4, v->data(), static_cast<std::uint32_t>(v->size())) != VORN_OK)
+        return CKR_FUNCTION_FAILED;
     }
-    if (plain.empty()) return CKR_WRAPPED_KEY_INVALID;
-    const CK_ULONG value_len = want;
-    std::vector<CK_ATTRIBUTE> kept;
-    for (const auto& a : full)
-      if (a.type != CKA_VALUE_LEN) kept.push_back(a);
-    kept.push_back({CKA_VALUE, plain.data(), want});
-    kept.push_back({CKA_VALUE_LEN, const_cast<CK_ULONG*>(&value_len), sizeof value_len});
-    return create_key(*slot, *sess, kept, CKO_SECRET_KEY, phKey);
-  }
-  Pkcs8Key parsed;
-  if (!pkcs8_decode(plain.data(), plain.size(), &parsed)) return CKR_WRAPPED_KEY_INVALID;
-  static const CK_ATTRIBUTE_TYPE kOrder[kP8Parts] = {CKA_MODULUS,  CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT,
-                                                     CKA_PRIME_1,  CKA_PRIME_2,         CKA_EXPONENT_1,
-                                                     CKA_EXPONENT_2, CKA_COEFFICIENT};
-  for (std::size_t i = 0; i < kP8Parts; ++i)
-    full.push_back({kOrder[i], parsed.parts[i].data(), static_cast<CK_ULONG>(parsed.parts[i].size())});
-  return create_key(*slot, *sess, full, CKO_PRIVATE_KEY, phKey);
+    SecureBytes plain;
+    if (rsa) {
+      // The key's length is fixed before the block is opened; the block then
+      // gives a key of that length whatever it holds (see rsa_unwrap).
+      const std::size_t k = rsa_modulus_len(*slot, *ukey);
+      if (k == 0) return CKR_FUNCTION_FAILED;
+      if (ulWrappedKeyLen != k) return CKR_WRAPPED_KEY_LEN_RANGE;
+      std::size_t want = 0;
+      rv = unwrap_value_len(pTemplate, ulAttributeCount, &want);
+      if (rv != CKR_OK) return rv;
+      rv = rsa_unwrap(*slot, *ukey, pWrappedKey, k, want, &plain);
+      if (rv != CKR_OK) return rv;
+      std::vector<CK_ATTRIBUTE> kept;
+      for (CK_ULONG i = 0; i < ulAttributeCount; ++i)
+        if (pTemplate[i].type != CKA_VALUE_LEN) kept.push_back(pTemplate[i]);
+      const CK_ULONG value_len = plain.size();
+      kept.push_back({CKA_VALUE, plain.data(), value_len});
+      kept.push_back({CKA_VALUE_LEN, const_cast<CK_ULONG*>(&value_len), sizeof value_len});
+      return create_key(*slot, *sess, kept, CKO_SECRET_KEY, phKey);
+    }
+    if (ulWrappedKeyLen > kCryptMaxLen) return CKR_WRAPPED_KEY_LEN_RANGE;
+    rv = crypt_single(*slot, *ukey, ctx, false, pWrappedKey, ulWrappedKeyLen, &plain);
+    if (rv == CKR_ENCRYPTED_DATA_LEN_RANGE) return CKR_WRAPPED_KEY_LEN_RANGE;
+    if (rv == CKR_ENCRYPTED_DATA_INVALID) return CKR_WRAPPED_KEY_INVALID;
+    if (rv != CKR_OK) return rv;
+
+    std::vector<CK_ATTRIBUTE> full(pTemplate, pTemplate + ulAttributeCount);
+    if (cls == CKO_SECRET_KEY) {
+      // CKA_VALUE_LEN, when given, cuts the value (unpadded modes return
+      // whole blocks); a length beyond the value is refused.
+      CK_ULONG want = plain.size();
+      if (tmpl_find(pTemplate, ulAttributeCount, CKA_VALUE_LEN) != nullptr) {
+        if (!tmpl_ulong(pTemplate, ulAttributeCount, CKA_VALUE_LEN, &want) || want == 0 || want > plain.size())
+          return CKR_TEMPLATE_INCONSISTENT;
+      }
+      if (plain.empty()) return CKR_WRAPPED_KEY_INVALID;
+      const CK_ULONG value_len = want;
+      std::vector<CK_ATTRIBUTE> kept;
+      for (const auto& a : full)
+        if (a.type != CKA_VALUE_LEN) kept.push_back(a);
+      kept.push_back({CKA_VALUE, plain.data(), want});
+      kept.push_back({CKA_VALUE_LEN, const_cast<CK_ULONG*>(&value_len), sizeof value_len});
+      return create_key(*slot, *sess, kept, CKO_SECRET_KEY, phKey);
+    }
+    Pkcs8Key parsed;
+    if (!pkcs8_decode(plain.data(), plain.size(), &parsed)) return CKR_WRAPPED_KEY_INVALID;
+    static const CK_ATTRIBUTE_TYPE kOrder[kP8Parts] = {CKA_MODULUS,  CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT,
+                                                       CKA_PRIME_1,  CKA_PRIME_2,         CKA_EXPONENT_1,
+                                                       CKA_EXPONENT_2, CKA_COEFFICIENT};
+    for (std::size_t i = 0; i < kP8Parts; ++i)
+      full.push_back({kOrder[i], parsed.parts[i].data(), static_cast<CK_ULONG>(parsed.parts[i].size())});
+    return create_key(*slot, *sess, full, CKO_PRIVATE_KEY, phKey);
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey,
                                   CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
-  if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  rv = wrap_slot(*slot, *sess, hSession);
-  if (rv != CKR_OK) return rv;
-  if (pMechanism == nullptr) return CKR_MECHANISM_INVALID;
-  if (pTemplate == nullptr && ulAttributeCount != 0) return CKR_ARGUMENTS_BAD;
-  rv = template_check_ops(pTemplate, ulAttributeCount, CKO_SECRET_KEY, 0x0C);
-  if (rv != CKR_OK) return rv;
-  const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
-  if (slot_mech(*slot, mech, CKF_DERIVE) == nullptr) return CKR_MECHANISM_INVALID;
-  Guard dg(kLockDerive);
-  Slot* bslot = nullptr;
-  Object* base = nullptr;
-  if (object_lookup(hBaseKey, &bslot, &base) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
-  if (bslot != slot) return CKR_SESSION_HANDLE_INVALID;
-  CK_ULONG v = 0;
-  if (!attr_ulong(*base, CKA_CLASS, &v) || v != CKO_SECRET_KEY) return CKR_KEY_TYPE_INCONSISTENT;
-  if (!attr_ulong(*base, CKA_KEY_TYPE, &v) || v != CKK_GENERIC_SECRET) return CKR_KEY_TYPE_INCONSISTENT;
-  if (!flag_of(*base, CKA_DERIVE)) return CKR_KEY_HANDLE_INVALID;
-  if (flag_of(*base, CKA_PRIVATE) && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
-  const Value* value = attr_get(*base, CKA_VALUE);
-  if ((value == nullptr || value->size() == 0) && base->card_id != 0) {
-    if (object_read_value(*slot, *base) != CKR_OK) return CKR_FUNCTION_FAILED;
-    value = attr_get(*base, CKA_VALUE);
-  }
-  if (value == nullptr || value->size() == 0) return CKR_FUNCTION_FAILED;
-  CK_ULONG gen = 0;
-  const bool have_gen = attr_ulong(*base, CKA_KEY_GEN_MECHANISM, &gen);
-
-  if (mech == CKM_SSL3_MASTER_KEY_DERIVE) {
-    if (pMechanism->pParameter == nullptr || pMechanism->ulParameterLen != sizeof(Ssl3MasterKeyDeriveParams))
-      return CKR_MECHANISM_PARAM_INVALID;
-    Ssl3MasterKeyDeriveParams prm;
-    std::memcpy(&prm, pMechanism->pParameter, sizeof prm);
-    if (!random_ok(prm.RandomInfo)) return CKR_MECHANISM_PARAM_INVALID;
-    if (!have_gen || gen != CKM_SSL3_PRE_MASTER_KEY_GEN || value->size() != 48) return CKR_KEY_HANDLE_INVALID;
-    if (phKey == nullptr) return CKR_ARGUMENTS_BAD;
-    SecureBytes master;
-    rv = ssl3_expand(value->data(), value->size(), prm.RandomInfo.pClientRandom, prm.RandomInfo.ulClientRandomLen,
-                     prm.RandomInfo.pServerRandom, prm.RandomInfo.ulServerRandomLen, 48, &master);
+  return p11_entry([&]() -> CK_RV {
+    Guard g(kLockModule);
+    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
+    Slot* slot = nullptr;
+    Session* sess = nullptr;
+    CK_RV rv = session_lookup(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
-    // The client learns the version carried by the pre-master secret.
-    if (prm.pVersion != nullptr) {
-      prm.pVersion->major = value->data()[0];
-      prm.pVersion->minor = value->data()[1];
+    rv = wrap_slot(*slot, *sess, hSession);
+    if (rv != CKR_OK) return rv;
+    if (pMechanism == nullptr) return CKR_MECHANISM_INVALID;
+    if (pTemplate == nullptr && ulAttributeCount != 0) return CKR_ARGUMENTS_BAD;
+    rv = template_check_ops(pTemplate, ulAttributeCount, CKO_SECRET_KEY, 0x0C);
+    if (rv != CKR_OK) return rv;
+    const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
+    if (slot_mech(*slot, mech, CKF_DERIVE) == nullptr) return CKR_MECHANISM_INVALID;
+    Guard dg(kLockDerive);
+    Slot* bslot = nullptr;
+    Object* base = nullptr;
+    if (object_lookup(hBaseKey, &bslot, &base) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
+    if (bslot != slot) return CKR_SESSION_HANDLE_INVALID;
+    CK_ULONG v = 0;
+    if (!attr_ulong(*base, CKA_CLASS, &v) || v != CKO_SECRET_KEY) return CKR_KEY_TYPE_INCONSISTENT;
+    if (!attr_ulong(*base, CKA_KEY_TYPE, &v) || v != CKK_GENERIC_SECRET) return CKR_KEY_TYPE_INCONSISTENT;
+    if (!flag_of(*base, CKA_DERIVE)) return CKR_KEY_HANDLE_INVALID;
+    if (flag_of(*base, CKA_PRIVATE) && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
+    const Value* value = attr_get(*base, CKA_VALUE);
+    if ((value == nullptr || value->size() == 0) && base->card_id != 0) {
+      if (object_read_value(*slot, *base) != CKR_OK) return CKR_FUNCTION_FAILED;
+      value = attr_get(*base, CKA_VALUE);
     }
-    // The master secret is the base of the key block: it carries its
-    // mechanism and may derive.
-    CK_OBJECT_HANDLE h = 0;
-    const CK_ULONG made_by = CKM_SSL3_MASTER_KEY_DERIVE;
-    const CK_BBOOL yes = CK_TRUE;
-    std::vector<CK_ATTRIBUTE> extra = {{CKA_KEY_GEN_MECHANISM, const_cast<CK_ULONG*>(&made_by), sizeof made_by}};
-    if (tmpl_find(pTemplate, ulAttributeCount, CKA_DERIVE) == nullptr)
-      extra.push_back({CKA_DERIVE, const_cast<CK_BBOOL*>(&yes), 1});
-    rv = derive_one(*slot, *sess, pTemplate, ulAttributeCount, master.data(), 48, true, &h, extra);
-    if (rv != CKR_OK) return rv;
-    *phKey = h;
-    return CKR_OK;
-  }
+    if (value == nullptr || value->size() == 0) return CKR_FUNCTION_FAILED;
+    CK_ULONG gen = 0;
+    const bool have_gen = attr_ulong(*base, CKA_KEY_GEN_MECHANISM, &gen);
 
-  // CKM_SSL3_KEY_AND_MAC_DERIVE
-  if (pMechanism->pParameter == nullptr || pMechanism->ulParameterLen != sizeof(Ssl3KeyMatParams))
-    return CKR_MECHANISM_PARAM_INVALID;
-  Ssl3KeyMatParams prm;
-  std::memcpy(&prm, pMechanism->pParameter, sizeof prm);
-  if (prm.ulMacSizeInBits % 8 != 0 || prm.ulKeySizeInBits % 8 != 0 || prm.ulIVSizeInBits % 8 != 0 ||
-      !random_ok(prm.RandomInfo) || prm.pReturnedKeyMaterial == nullptr)
-    return CKR_MECHANISM_PARAM_INVALID;
-  // Export ciphers would need the final-key step of SSL 3.0; they are
-  // refused rather than answered with the unexported keys.
-  if (prm.bIsExport) return CKR_MECHANISM_PARAM_INVALID;
-  const std::size_t mac = prm.ulMacSizeInBits / 8, klen = prm.ulKeySizeInBits / 8, ivlen = prm.ulIVSizeInBits / 8;
-  Ssl3KeyMatOut* outp = prm.pReturnedKeyMaterial;
-  if (ivlen > 0 && (outp->pIVClient == nullptr || outp->pIVServer == nullptr)) return CKR_MECHANISM_PARAM_INVALID;
-  if (!have_gen || gen != CKM_SSL3_MASTER_KEY_DERIVE || value->size() != 48) return CKR_KEY_HANDLE_INVALID;
-  if (phKey != nullptr) return CKR_ARGUMENTS_BAD;
-  const std::size_t total = 2 * (mac + klen + ivlen);
-  SecureBytes block;
-  rv = ssl3_expand(value->data(), value->size(), prm.RandomInfo.pServerRandom, prm.RandomInfo.ulServerRandomLen,
-                   prm.RandomInfo.pClientRandom, prm.RandomInfo.ulClientRandomLen, total, &block);
-  if (rv != CKR_OK) return rv;
-  const std::uint8_t* p = block.data();
-  CK_OBJECT_HANDLE made[4] = {0, 0, 0, 0};
-  const std::size_t lens[4] = {mac, mac, klen, klen};
-  for (int i = 0; i < 4; ++i) {
-    if (lens[i] != 0) {
-      rv = derive_one(*slot, *sess, pTemplate, ulAttributeCount, p, lens[i], i < 2, &made[i]);
-      if (rv != CKR_OK) {
-        for (int j = 0; j < i; ++j) destroy_key(*slot, made[j]);
-        return rv;
+    if (mech == CKM_SSL3_MASTER_KEY_DERIVE) {
+      if (pMechanism->pParameter == nullptr || pMechanism->ulParameterLen != sizeof(Ssl3MasterKeyDeriveParams))
+        return CKR_MECHANISM_PARAM_INVALID;
+      Ssl3MasterKeyDeriveParams prm;
+      std::memcpy(&prm, pMechanism->pParameter, sizeof prm);
+      if (!random_ok(prm.RandomInfo)) return CKR_MECHANISM_PARAM_INVALID;
+      if (!have_gen || gen != CKM_SSL3_PRE_MASTER_KEY_GEN || value->size() != 48) return CKR_KEY_HANDLE_INVALID;
+      if (phKey == nullptr) return CKR_ARGUMENTS_BAD;
+      SecureBytes master;
+      rv = ssl3_expand(value->data(), value->size(), prm.RandomInfo.pClientRandom, prm.RandomInfo.ulClientRandomLen,
+                       prm.RandomInfo.pServerRandom, prm.RandomInfo.ulServerRandomLen, 48, &master);
+      if (rv != CKR_OK) return rv;
+      // The client learns the version carried by the pre-master secret.
+      if (prm.pVersion != nullptr) {
+        prm.pVersion->major = value->data()[0];
+        prm.pVersion->minor = value->data()[1];
       }
+      // The master secret is the base of the key block: it carries its
+      // mechanism and may derive.
+      CK_OBJECT_HANDLE h = 0;
+      const CK_ULONG made_by = CKM_SSL3_MASTER_KEY_DERIVE;
+      const CK_BBOOL yes = CK_TRUE;
+      std::vector<CK_ATTRIBUTE> extra = {{CKA_KEY_GEN_MECHANISM, const_cast<CK_ULONG*>(&made_by), sizeof made_by}};
+      if (tmpl_find(pTemplate, ulAttributeCount, CKA_DERIVE) == nullptr)
+        extra.push_back({CKA_DERIVE, const_cast<CK_BBOOL*>(&yes), 1});
+      rv = derive_one(*slot, *sess, pTemplate, ulAttributeCount, master.data(), 48, true, &h, extra);
+      if (rv != CKR_OK) return rv;
+      *phKey = h;
+      return CKR_OK;
     }
-    p += lens[i];
-  }
-  outp->hClientMacSecret = made[0];
-  outp->hServerMacSecret = made[1];
-  outp->hClientKey = made[2];
-  outp->hServerKey = made[3];
-  if (ivlen > 0) {
-    std::memcpy(outp->pIVClient, p, ivlen);
-    std::memcpy(outp->pIVServer, p + ivlen, ivlen);
-  }
-  return CKR_OK;
+
+    // CKM_SSL3_KEY_AND_MAC_DERIVE
+    if (pMechanism->pParameter == nullptr || pMechanism->ulParameterLen != sizeof(Ssl3KeyMatParams))
+      return CKR_MECHANISM_PARAM_INVALID;
+    Ssl3KeyMatParams prm;
+    std::memcpy(&prm, pMechanism->pParameter, sizeof prm);
+    if (prm.ulMacSizeInBits % 8 != 0 || prm.ulKeySizeInBits % 8 != 0 || prm.ulIVSizeInBits % 8 != 0 ||
+        !random_ok(prm.RandomInfo) || prm.pReturnedKeyMaterial == nullptr)
+      return CKR_MECHANISM_PARAM_INVALID;
+    // Export ciphers would need the final-key step of SSL 3.0; they are
+    // refused rather than answered with the unexported keys.
+    if (prm.bIsExport) return CKR_MECHANISM_PARAM_INVALID;
+    // Each size is bounded before the sum: the key block has at most 26
+    // pieces of 16 bytes.
+    constexpr CK_ULONG kMaxBits = 8 * 26 * 16;
+    if (prm.ulMacSizeInBits > kMaxBits || prm.ulKeySizeInBits > kMaxBits || prm.ulIVSizeInBits > kMaxBits)
+      return CKR_MECHANISM_PARAM_INVALID;
+    const std::size_t mac = prm.ulMacSizeInBits / 8, klen = prm.ulKeySizeInBits / 8, ivlen = prm.ulIVSizeInBits / 8;
+    Ssl3KeyMatOut* outp = prm.pReturnedKeyMaterial;
+    if (ivlen > 0 && (outp->pIVClient == nullptr || outp->pIVServer == nullptr)) return CKR_MECHANISM_PARAM_INVALID;
+    if (!have_gen || gen != CKM_SSL3_MASTER_KEY_DERIVE || value->size() != 48) return CKR_KEY_HANDLE_INVALID;
+    if (phKey != nullptr) return CKR_ARGUMENTS_BAD;
+    const std::size_t total = 2 * (mac + klen + ivlen);
+    SecureBytes block;
+    rv = ssl3_expand(value->data(), value->size(), prm.RandomInfo.pServerRandom, prm.RandomInfo.ulServerRandomLen,
+                     prm.RandomInfo.pClientRandom, prm.RandomInfo.ulClientRandomLen, total, &block);
+    if (rv != CKR_OK) return rv;
+    const std::uint8_t* p = block.data();
+    CK_OBJECT_HANDLE made[4] = {0, 0, 0, 0};
+    const std::size_t lens[4] = {mac, mac, klen, klen};
+    for (int i = 0; i < 4; ++i) {
+      if (lens[i] != 0) {
+        rv = derive_one(*slot, *sess, pTemplate, ulAttributeCount, p, lens[i], i < 2, &made[i]);
+        if (rv != CKR_OK) {
+          for (int j = 0; j < i; ++j) destroy_key(*slot, made[j]);
+          return rv;
+        }
+      }
+      p += lens[i];
+    }
+    outp->hClientMacSecret = made[0];
+    outp->hServerMacSecret = made[1];
+    outp->hClientKey = made[2];
+    outp->hServerKey = made[3];
+    if (ivlen > 0) {
+      std::memcpy(outp->pIVClient, p, ivlen);
+      std::memcpy(outp->pIVServer, p + ivlen, ivlen);
+    }
+    return CKR_OK;
+  });
 }
