@@ -3,6 +3,7 @@
 
 #include "cardlayer.h"
 #include "module.h"
+#include "objects_internal.h"
 #include "vorn_p11_ext.h"
 
 namespace p11 {
@@ -404,6 +405,7 @@ VORN_P11_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
   pin_forget(*slot);
   slot->login = kNobody;
   sessions_to_public(*slot);
+  objects_forget_private(*slot);
   return CKR_OK;
 }
 
@@ -483,6 +485,7 @@ VORN_P11_EXPORT CK_RV CI_UnblockPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR 
     pin_forget(*slot);
     slot->login = kNobody;
     sessions_to_public(*slot);
+    objects_forget_private(*slot);
   }
   slot->token.flags &= ~kUserPinBits;
   return CKR_OK;

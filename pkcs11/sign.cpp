@@ -91,7 +91,9 @@ VORN_P11_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
   if (sess->sign.active) return CKR_OPERATION_ACTIVE;
   Slot* kslot = nullptr;
   Object* key = nullptr;
-  if (object_lookup(hKey, &kslot, &key) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
+  rv = object_lookup(hKey, &kslot, &key);
+  if (rv == CKR_USER_NOT_LOGGED_IN) return rv;  // a private key without the login
+  if (rv != CKR_OK) return CKR_KEY_HANDLE_INVALID;
   if (kslot != slot) return CKR_SESSION_HANDLE_INVALID;
   CK_ULONG cls = 0;
   if (!attr_ulong(*key, CKA_CLASS, &cls) || cls != CKO_PRIVATE_KEY) return CKR_KEY_TYPE_INCONSISTENT;
@@ -184,7 +186,9 @@ VORN_P11_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR 
   if (sess->verify.active) return CKR_OPERATION_ACTIVE;
   Slot* kslot = nullptr;
   Object* key = nullptr;
-  if (object_lookup(hKey, &kslot, &key) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
+  rv = object_lookup(hKey, &kslot, &key);
+  if (rv == CKR_USER_NOT_LOGGED_IN) return rv;  // a private key without the login
+  if (rv != CKR_OK) return CKR_KEY_HANDLE_INVALID;
   if (kslot != slot) return CKR_SESSION_HANDLE_INVALID;
   bool b = false;
   if (!attr_bool(*key, CKA_VERIFY, &b)) return CKR_KEY_TYPE_INCONSISTENT;
