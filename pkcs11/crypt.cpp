@@ -434,7 +434,7 @@ CK_RV crypt_init(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJ
     return CKR_MECHANISM_INVALID;
   Slot* kslot = nullptr;
   Object* key = nullptr;
-  if (object_lookup(hKey, &kslot, &key) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
+  if (CK_RV lrv = key_lookup(hKey, &kslot, &key, CKR_KEY_HANDLE_INVALID); lrv != CKR_OK) return lrv;
   if (kslot != slot) return CKR_SESSION_HANDLE_INVALID;
   Guard og(enc ? kLockEncryptOp : kLockDecryptOp);
   // The new context is built aside: a refused init leaves an active

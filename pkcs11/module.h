@@ -261,6 +261,13 @@ CK_RV objects_load(Slot& slot);
 void objects_drop_token(Slot& slot);
 void objects_drop_session(Session& sess);
 CK_RV object_lookup(CK_OBJECT_HANDLE h, Slot** slot, Object** obj);
+// The key of an operation's init: a private key without the login answers
+// CKR_USER_NOT_LOGGED_IN, any other failed lookup the entry point's `invalid`.
+inline CK_RV key_lookup(CK_OBJECT_HANDLE h, Slot** slot, Object** obj, CK_RV invalid) {
+  const CK_RV rv = object_lookup(h, slot, obj);
+  if (rv == CKR_OK || rv == CKR_USER_NOT_LOGGED_IN) return rv;
+  return invalid;
+}
 const Value* attr_get(const Object& obj, CK_ATTRIBUTE_TYPE type);
 bool attr_bool(const Object& obj, CK_ATTRIBUTE_TYPE type, bool* value);  // false when absent
 bool attr_ulong(const Object& obj, CK_ATTRIBUTE_TYPE type, CK_ULONG* value);

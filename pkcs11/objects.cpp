@@ -4,7 +4,12 @@
 //
 // Numeric attributes (class, key type, certificate type, bit counts,
 // mechanisms) are CK_ULONG in memory and 4 bytes little-endian on the card,
-// the form every build of the module writes whatever its CK_ULONG width.
+// the form every build of the module writes whatever its CK_ULONG width;
+// FF FF FF FF on the card is CK_UNAVAILABLE_INFORMATION in memory.
+//
+// Private objects belong to the logged-in user: while nobody is, the object
+// lookup refuses them (so no entry point serves or uses them), and the
+// logout wipes the values read for them and destroys private session objects.
 #include <openssl/bn.h>
 
 #include <algorithm>
@@ -92,51 +97,53 @@ const AttrRow kRows[kAttrRows] = {
 
 // Per-class templates: the attribute part (kept on the card as the object's
 // attribute list) and the value part (the object's card value).
-enum DefKind : std::uint8_t { kNone, kFalse, kTrue, kUlong, kDefE65537 };
+// kEmpty: present with no bytes, the default of labels, identifiers, names
+// and dates (the demo card stores them so too).
+enum DefKind : std::uint8_t { kNone, kFalse, kTrue, kUlong, kDefE65537, kEmpty };
 struct TplEntry {
   CK_ATTRIBUTE_TYPE type;
   DefKind def;
   CK_ULONG num;
 };
 
-constexpr CK_ULONG kNoMech = 0xFFFFFFFFUL;
+constexpr CK_ULONG kNoMech = CK_UNAVAILABLE_INFORMATION;
 
 const TplEntry kDataAttrs[] = {{CKA_CLASS, kUlong, CKO_DATA}, {CKA_TOKEN, kFalse, 0},
                                {CKA_PRIVATE, kFalse, 0},      {CKA_MODIFIABLE, kTrue, 0},
-                               {CKA_LABEL, kNone, 0},         {CKA_APPLICATION, kNone, 0},
-                               {CKA_OBJECT_ID, kNone, 0}};
+                               {CKA_LABEL, kEmpty, 0},        {CKA_APPLICATION, kEmpty, 0},
+                               {CKA_OBJECT_ID, kEmpty, 0}};
 const TplEntry kDataValue[] = {{CKA_VALUE, kNone, 0}};
 const TplEntry kCertAttrs[] = {
     {kAttrKeyId, kNone, 0},          {CKA_CLASS, kUlong, CKO_CERTIFICATE}, {CKA_TOKEN, kTrue, 0},
-    {CKA_PRIVATE, kFalse, 0},        {CKA_MODIFIABLE, kTrue, 0},           {CKA_LABEL, kNone, 0},
-    {CKA_CERTIFICATE_TYPE, kNone, 0}, {CKA_TRUSTED, kFalse, 0},            {CKA_SUBJECT, kNone, 0},
-    {CKA_ID, kNone, 0},              {CKA_ISSUER, kNone, 0},               {CKA_SERIAL_NUMBER, kNone, 0}};
+    {CKA_PRIVATE, kFalse, 0},        {CKA_MODIFIABLE, kTrue, 0},           {CKA_LABEL, kEmpty, 0},
+    {CKA_CERTIFICATE_TYPE, kNone, 0}, {CKA_TRUSTED, kFalse, 0},            {CKA_SUBJECT, kEmpty, 0},
+    {CKA_ID, kEmpty, 0},             {CKA_ISSUER, kEmpty, 0},              {CKA_SERIAL_NUMBER, kEmpty, 0}};
 const TplEntry kCertValue[] = {{CKA_VALUE, kNone, 0}};
 const TplEntry kPubAttrs[] = {
     {kAttrKeyId, kNone, 0},      {CKA_CLASS, kUlong, CKO_PUBLIC_KEY}, {CKA_TOKEN, kTrue, 0},
-    {CKA_PRIVATE, kFalse, 0},    {CKA_MODIFIABLE, kTrue, 0},          {CKA_LABEL, kNone, 0},
-    {CKA_KEY_TYPE, kNone, 0},    {CKA_ID, kNone, 0},                  {CKA_START_DATE, kNone, 0},
-    {CKA_END_DATE, kNone, 0},    {CKA_DERIVE, kFalse, 0},             {CKA_LOCAL, kFalse, 0},
-    {CKA_KEY_GEN_MECHANISM, kUlong, kNoMech}, {CKA_SUBJECT, kNone, 0}, {CKA_TRUSTED, kFalse, 0},
+    {CKA_PRIVATE, kFalse, 0},    {CKA_MODIFIABLE, kTrue, 0},          {CKA_LABEL, kEmpty, 0},
+    {CKA_KEY_TYPE, kNone, 0},    {CKA_ID, kEmpty, 0},                 {CKA_START_DATE, kEmpty, 0},
+    {CKA_END_DATE, kEmpty, 0},   {CKA_DERIVE, kFalse, 0},             {CKA_LOCAL, kFalse, 0},
+    {CKA_KEY_GEN_MECHANISM, kUlong, kNoMech}, {CKA_SUBJECT, kEmpty, 0}, {CKA_TRUSTED, kFalse, 0},
     {CKA_ENCRYPT, kTrue, 0},     {CKA_VERIFY, kTrue, 0},              {CKA_VERIFY_RECOVER, kFalse, 0},
     {CKA_WRAP, kTrue, 0},        {CKA_MODULUS_BITS, kNone, 0}};
 const TplEntry kPubValue[] = {{CKA_MODULUS, kNone, 0}, {CKA_PUBLIC_EXPONENT, kDefE65537, 0}};
 const TplEntry kPrivAttrs[] = {
     {kAttrKeyId, kNone, 0},        {CKA_CLASS, kUlong, CKO_PRIVATE_KEY}, {CKA_TOKEN, kTrue, 0},
-    {CKA_PRIVATE, kTrue, 0},       {CKA_MODIFIABLE, kTrue, 0},           {CKA_LABEL, kNone, 0},
-    {CKA_KEY_TYPE, kNone, 0},      {CKA_ID, kNone, 0},                   {CKA_START_DATE, kNone, 0},
-    {CKA_END_DATE, kNone, 0},      {CKA_DERIVE, kFalse, 0},              {CKA_LOCAL, kFalse, 0},
-    {CKA_KEY_GEN_MECHANISM, kUlong, kNoMech}, {CKA_SUBJECT, kNone, 0},   {CKA_SENSITIVE, kTrue, 0},
+    {CKA_PRIVATE, kTrue, 0},       {CKA_MODIFIABLE, kTrue, 0},           {CKA_LABEL, kEmpty, 0},
+    {CKA_KEY_TYPE, kNone, 0},      {CKA_ID, kEmpty, 0},                  {CKA_START_DATE, kEmpty, 0},
+    {CKA_END_DATE, kEmpty, 0},     {CKA_DERIVE, kFalse, 0},              {CKA_LOCAL, kFalse, 0},
+    {CKA_KEY_GEN_MECHANISM, kUlong, kNoMech}, {CKA_SUBJECT, kEmpty, 0},  {CKA_SENSITIVE, kTrue, 0},
     {CKA_DECRYPT, kTrue, 0},       {CKA_SIGN, kTrue, 0},                 {CKA_SIGN_RECOVER, kFalse, 0},
-    {CKA_UNWRAP, kTrue, 0},        {CKA_EXTRACTABLE, kFalse, 0},         {CKA_ALWAYS_SENSITIVE, kTrue, 0},
-    {CKA_NEVER_EXTRACTABLE, kTrue, 0}, {CKA_MODULUS, kNone, 0},          {CKA_PUBLIC_EXPONENT, kDefE65537, 0}};
+    {CKA_UNWRAP, kTrue, 0},        {CKA_EXTRACTABLE, kFalse, 0},         {CKA_ALWAYS_SENSITIVE, kFalse, 0},
+    {CKA_NEVER_EXTRACTABLE, kFalse, 0}, {CKA_MODULUS, kNone, 0},          {CKA_PUBLIC_EXPONENT, kDefE65537, 0}};
 const TplEntry kPrivValue[] = {{CKA_PRIME_1, kNone, 0},     {CKA_PRIME_2, kNone, 0},
                                {CKA_EXPONENT_1, kNone, 0},  {CKA_EXPONENT_2, kNone, 0},
                                {CKA_COEFFICIENT, kNone, 0}, {CKA_PRIVATE_EXPONENT, kNone, 0}};
 const TplEntry kSecretAttrs[] = {
     {CKA_CLASS, kUlong, CKO_SECRET_KEY}, {CKA_TOKEN, kFalse, 0},     {CKA_PRIVATE, kFalse, 0},
-    {CKA_MODIFIABLE, kTrue, 0},          {CKA_LABEL, kNone, 0},      {CKA_KEY_TYPE, kNone, 0},
-    {CKA_ID, kNone, 0},                  {CKA_START_DATE, kNone, 0}, {CKA_END_DATE, kNone, 0},
+    {CKA_MODIFIABLE, kTrue, 0},          {CKA_LABEL, kEmpty, 0},     {CKA_KEY_TYPE, kNone, 0},
+    {CKA_ID, kEmpty, 0},                 {CKA_START_DATE, kEmpty, 0}, {CKA_END_DATE, kEmpty, 0},
     {CKA_DERIVE, kFalse, 0},             {CKA_LOCAL, kFalse, 0},     {CKA_KEY_GEN_MECHANISM, kUlong, kNoMech},
     {CKA_SENSITIVE, kFalse, 0},          {CKA_ENCRYPT, kTrue, 0},    {CKA_DECRYPT, kTrue, 0},
     {CKA_SIGN, kFalse, 0},               {CKA_VERIFY, kFalse, 0},    {CKA_WRAP, kTrue, 0},
@@ -198,14 +205,19 @@ bool contains(const T (&arr)[N], CK_ATTRIBUTE_TYPE t) {
   return std::find(std::begin(arr), std::end(arr), t) != std::end(arr);
 }
 
-// Card form of a numeric value: 4 bytes little-endian.
+// Card form of a numeric value: 4 bytes little-endian; "unavailable" (all
+// bits of a CK_ULONG, 8 bytes on 64-bit Linux) is FF FF FF FF there.
+constexpr std::uint32_t kCardUnavailable = 0xFFFFFFFFu;
+
 void ulong_to_card(CK_ULONG v, std::uint8_t out[4]) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
+  const std::uint32_t c = v == CK_UNAVAILABLE_INFORMATION ? kCardUnavailable : static_cast<std::uint32_t>(v);
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(c >> (8 * i));
 }
 
 CK_ULONG ulong_from_card(const std::uint8_t* p, std::size_t n) {
   CK_ULONG v = 0;
   for (std::size_t i = 0; i < n && i < sizeof(CK_ULONG); ++i) v |= static_cast<CK_ULONG>(p[i]) << (8 * i);
+  if (n == 4 && v == kCardUnavailable) return CK_UNAVAILABLE_INFORMATION;
   return v;
 }
 
@@ -225,6 +237,7 @@ void apply_default(AttrSet& set, const TplEntry& e) {
     case kTrue: set_bool(set, row, true); break;
     case kUlong: set_ulong(set, row, e.num); break;
     case kDefE65537: set.rows[row].assign(kE65537, 3); break;
+    case kEmpty: set.rows[row].assign(nullptr, 0); break;
     case kNone: break;
   }
 }
@@ -504,11 +517,78 @@ CK_RV store_prologue(Slot* slot) {
   return CKR_SESSION_HANDLE_INVALID;
 }
 
+// The object store's lookup: a private object without the user's login is
+// no object at all here.
 CK_RV lookup_in_slot(CK_OBJECT_HANDLE h, const Slot* slot, Object** obj) {
   Slot* oslot = nullptr;
   CK_RV rv = object_lookup(h, &oslot, obj);
+  if (rv == CKR_USER_NOT_LOGGED_IN) return CKR_OBJECT_HANDLE_INVALID;
   if (rv != CKR_OK) return rv;
   return oslot == slot ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
+}
+
+constexpr vorn_rv kSwNumberFree = 0x20006A88;  // 6A88: no object with this number
+
+std::uint8_t app_of_id(std::uint32_t id) { return id >= OBJ_PREFIX_SIGN ? CARD_APP_SIGN : CARD_APP_CIPH; }
+
+// The card deletes private objects, private keys and secret keys only
+// under a verified PIN.
+bool delete_needs_pin(const Object& obj) {
+  const CK_ULONG cls = class_of_kind(obj.kind);
+  return flag_true(obj, CKA_PRIVATE) || (obj.kind & 0x08) != 0 || cls == CKO_PRIVATE_KEY || cls == CKO_SECRET_KEY;
+}
+
+// Inside a transaction: deletes card object `id` under its application's
+// channel (the held PIN verified there). *gone: the card no longer holds
+// it, also when only the logout afterwards failed; a number the card
+// reports free (6A88) is gone already.
+CK_RV delete_on_card(Slot& slot, std::uint32_t id, bool* gone) {
+  *gone = false;
+  CK_RV rv = card_enter(slot, app_of_id(id));
+  if (rv == CKR_OK) {
+    const vorn_rv crv = obj_delete(slot_key(slot), slot.card, id);
+    *gone = crv == VORN_OK || crv == kSwNumberFree;
+    if (!*gone) rv = CKR_DEVICE_ERROR;
+  }
+  const CK_RV lrv = card_leave(slot);
+  return rv != CKR_OK ? rv : lrv;
+}
+
+// A data object's new value goes into a new card object carrying the
+// object's attribute list; the old card object is deleted once the new one
+// is complete. When a step fails the new object is taken off the card
+// again, so that the card holds the old object alone; obj.card_id names
+// the object the card keeps.
+CK_RV value_rewrite(Slot& slot, Object& obj) {
+  const std::uint32_t key = slot_key(slot);
+  const Value& v = obj.attrs->rows[attr_row(CKA_VALUE)];
+  const std::uint8_t access = flag_true(obj, CKA_PRIVATE) ? 0x58 : 0x10;
+  CardList list;
+  card_list(obj, CKO_DATA, &list);
+  Transaction tx(slot);
+  if (!tx.ok()) return CKR_DEVICE_ERROR;
+  std::uint32_t id = 0;
+  bool made = false;
+  CK_RV rv = card_enter(slot, CARD_APP_CIPH);
+  if (rv == CKR_OK) {
+    vorn_rv crv = key_store(key, slot.card, access, 0, 0, v.data(), static_cast<DWORD>(v.size()), &id);
+    made = crv == VORN_OK;
+    if (made)
+      crv = obj_write_attrs(key, slot.card, id, list.attrs.data(), static_cast<DWORD>(list.attrs.size()));
+    if (crv != VORN_OK) rv = card_failure(crv);
+  }
+  const CK_RV lrv = card_leave(slot);
+  if (rv == CKR_OK) rv = lrv;
+  bool old_gone = false;
+  if (rv == CKR_OK) rv = delete_on_card(slot, obj.card_id, &old_gone);
+  if (!old_gone) {
+    bool undone = false;
+    if (made) delete_on_card(slot, id, &undone);
+    return rv;
+  }
+  obj.card_id = id | 0x200000;
+  obj.kind = static_cast<std::uint8_t>(obj.card_id >> 16);
+  return rv;
 }
 
 bool object_matches(const Object& obj, const std::vector<SearchAttr>& templ) {
@@ -581,28 +661,44 @@ void objects_drop_session(Session& sess) {
 CK_RV object_lookup(CK_OBJECT_HANDLE h, Slot** slot, Object** obj) {
   Guard g(kLockObjectLookup);
   if (h == 0) return CKR_OBJECT_HANDLE_INVALID;
+  // A private object only for the slot's logged-in user.
+  auto found = [&](Slot& sl, Object& o) {
+    if (sl.login != CKU_USER && flag_true(o, CKA_PRIVATE)) return CKR_USER_NOT_LOGGED_IN;
+    *slot = &sl;
+    *obj = &o;
+    return CKR_OK;
+  };
   for (auto& sl : mod().slots) {
     for (auto& o : sl.objects) {
-      if (o.handle == h) {
-        *slot = &sl;
-        *obj = &o;
-        return CKR_OK;
-      }
+      if (o.handle == h) return found(sl, o);
     }
   }
   for (auto& sl : mod().slots) {
     for (auto& s : sl.sessions) {
       if (s.handle == 0) continue;
       for (auto& o : s.objects) {
-        if (o.handle == h) {
-          *slot = &sl;
-          *obj = &o;
-          return CKR_OK;
-        }
+        if (o.handle == h) return found(sl, o);
       }
     }
   }
   return CKR_OBJECT_HANDLE_INVALID;
+}
+
+void objects_forget_private(Slot& slot) {
+  for (auto& o : slot.objects) {
+    if (!o.used() || !o.attrs || !flag_true(o, CKA_PRIVATE)) continue;
+    // Values the card gives back under the PIN are read again when needed;
+    // a key's value the card never gives back stays (it is never served).
+    const CK_ULONG cls = class_of_kind(o.kind);
+    const bool readable = (cls != CKO_PRIVATE_KEY && cls != CKO_SECRET_KEY) || (o.card_id & 0x200000) != 0;
+    if (o.card_id == 0 || !readable) continue;
+    for (const auto& e : kTemplates[cls].value) o.attrs->rows[attr_row(e.type)].clear();
+  }
+  for (auto& s : slot.sessions) {
+    if (s.handle == 0) continue;
+    for (auto& o : s.objects)
+      if (o.used() && flag_true(o, CKA_PRIVATE)) o.reset();
+  }
 }
 
 CK_RV object_read_value(Slot& slot, Object& obj) {
@@ -1006,28 +1102,10 @@ VORN_P11_EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_
   }
   if (!token || obj->card_id == 0) return CKR_OK;
   if (slot->token.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
+  if (new_value) return value_rewrite(*slot, *obj);
   const std::uint32_t key = slot_key(*slot);
   Transaction tx(*slot);
   if (!tx.ok()) return CKR_DEVICE_ERROR;
-  if (new_value) {
-    // A data object's value is rewritten as a new card object carrying the
-    // same attribute list; the old one is deleted once the new one exists.
-    rv = card_enter(*slot, CARD_APP_CIPH);
-    const Value& v = obj->attrs->rows[attr_row(CKA_VALUE)];
-    const std::uint8_t access = flag_true(*obj, CKA_PRIVATE) ? 0x58 : 0x10;
-    std::uint32_t id = 0;
-    if (rv == CKR_OK &&
-        key_store(key, slot->card, access, 0, 0, v.data(), static_cast<DWORD>(v.size()), &id) != VORN_OK)
-      rv = CKR_DEVICE_ERROR;
-    if (rv == CKR_OK) {
-      obj_delete(key, slot->card, obj->card_id);
-      obj->card_id = id | 0x200000;
-      obj->kind = static_cast<std::uint8_t>(obj->card_id >> 16);
-    }
-    CK_RV lrv = card_leave(*slot);
-    if (rv == CKR_OK) rv = lrv;
-    if (rv != CKR_OK) return rv;
-  }
   CardList list;
   card_list(*obj, cls, &list);
   rv = card_enter(*slot, object_app(*obj));
@@ -1105,14 +1183,14 @@ VORN_P11_EXPORT CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HAND
   rv = CKR_OK;
   if (token || obj->card_id != 0) {
     if (slot->token.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
-    Transaction tx(*slot);
-    if (!tx.ok()) {
-      rv = CKR_DEVICE_ERROR;
-    } else {
-      rv = card_enter(*slot, object_app(*obj));
-      if (rv == CKR_OK && obj_delete(slot_key(*slot), slot->card, obj->card_id) != VORN_OK) rv = CKR_DEVICE_ERROR;
-      CK_RV lrv = card_leave(*slot);
-      if (rv == CKR_OK) rv = lrv;
+    // Refused here, not by the card: the object must outlive the refusal.
+    if (delete_needs_pin(*obj) && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
+    if (obj->card_id != 0) {
+      Transaction tx(*slot);
+      if (!tx.ok()) return CKR_DEVICE_ERROR;
+      bool gone = false;
+      rv = delete_on_card(*slot, obj->card_id, &gone);
+      if (!gone) return rv;  // the card keeps the object, and so does the module
     }
   }
   obj->reset();

@@ -1,4 +1,5 @@
-// Attribute table access for the object store and its tests.
+// Attribute table access for the object store and its tests, and the
+// object store's part of the logout.
 #pragma once
 #include <span>
 
@@ -15,5 +16,10 @@ struct AttrRow {
 };
 
 const AttrRow* attr_table();  // the 63 rows
+
+// At the user's logout: wipes the values read from the card for private
+// token objects (read again, under the PIN, when next asked for) and
+// destroys the private session objects of every session of the slot.
+void objects_forget_private(Slot& slot);
 
 }  // namespace p11

@@ -3,6 +3,7 @@
 
 #include "cardlayer.h"
 #include "module.h"
+#include "objects_internal.h"
 #include "vorn_p11_ext.h"
 
 namespace p11 {
@@ -411,6 +412,7 @@ VORN_P11_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
   pin_forget(*slot);
   slot->login = kNobody;
   sessions_to_public(*slot);
+  objects_forget_private(*slot);
   return CKR_OK;
 }
 
@@ -497,6 +499,7 @@ VORN_P11_EXPORT CK_RV CI_UnblockPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR 
     pin_forget(*slot);
     slot->login = kNobody;
     sessions_to_public(*slot);
+    objects_forget_private(*slot);
     if (!out) return CKR_DEVICE_ERROR;
   }
   if (puk_lost) return CKR_FUNCTION_FAILED;

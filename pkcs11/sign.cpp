@@ -93,7 +93,7 @@ VORN_P11_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
     if (sess->sign.active) return CKR_OPERATION_ACTIVE;
     Slot* kslot = nullptr;
     Object* key = nullptr;
-    if (object_lookup(hKey, &kslot, &key) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
+    if (CK_RV lrv = key_lookup(hKey, &kslot, &key, CKR_KEY_HANDLE_INVALID); lrv != CKR_OK) return lrv;
     if (kslot != slot) return CKR_SESSION_HANDLE_INVALID;
     CK_ULONG cls = 0;
     if (!attr_ulong(*key, CKA_CLASS, &cls) || cls != CKO_PRIVATE_KEY) return CKR_KEY_TYPE_INCONSISTENT;
@@ -190,7 +190,7 @@ VORN_P11_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR 
     if (sess->verify.active) return CKR_OPERATION_ACTIVE;
     Slot* kslot = nullptr;
     Object* key = nullptr;
-    if (object_lookup(hKey, &kslot, &key) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
+    if (CK_RV lrv = key_lookup(hKey, &kslot, &key, CKR_KEY_HANDLE_INVALID); lrv != CKR_OK) return lrv;
     if (kslot != slot) return CKR_SESSION_HANDLE_INVALID;
     bool b = false;
     if (!attr_bool(*key, CKA_VERIFY, &b)) return CKR_KEY_TYPE_INCONSISTENT;

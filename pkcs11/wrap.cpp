@@ -230,8 +230,8 @@ VORN_P11_EXPORT CK_RV C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMe
     Slot* kslot = nullptr;
     Object* wkey = nullptr;
     Object* key = nullptr;
-    if (object_lookup(hWrappingKey, &wslot, &wkey) != CKR_OK) return CKR_WRAPPING_KEY_HANDLE_INVALID;
-    if (object_lookup(hKey, &kslot, &key) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
+    if (CK_RV lrv = key_lookup(hWrappingKey, &wslot, &wkey, CKR_WRAPPING_KEY_HANDLE_INVALID); lrv != CKR_OK) return lrv;
+    if (CK_RV lrv = key_lookup(hKey, &kslot, &key, CKR_KEY_HANDLE_INVALID); lrv != CKR_OK) return lrv;
     if (wslot != slot || kslot != slot) return CKR_SESSION_HANDLE_INVALID;
     CryptContext ctx;
     ctx.mechanism = mech;
@@ -305,7 +305,7 @@ VORN_P11_EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
       return CKR_ARGUMENTS_BAD;
     Slot* uslot = nullptr;
     Object* ukey = nullptr;
-    if (object_lookup(hUnwrappingKey, &uslot, &ukey) != CKR_OK) return CKR_UNWRAPPING_KEY_HANDLE_INVALID;
+    if (CK_RV lrv = key_lookup(hUnwrappingKey, &uslot, &ukey, CKR_UNWRAPPING_KEY_HANDLE_INVALID); lrv != CKR_OK) return lrv;
     if (uslot != slot) return CKR_SESSION_HANDLE_INVALID;
     const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
     if (slot_mech(*slot, mech, CKF_UNWRAP) == nullptr || !crypt_mechanism(mech)) return CKR_MECHANISM_INVALID;
@@ -416,7 +416,7 @@ VORN_P11_EXPORT CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
     Guard dg(kLockDerive);
     Slot* bslot = nullptr;
     Object* base = nullptr;
-    if (object_lookup(hBaseKey, &bslot, &base) != CKR_OK) return CKR_KEY_HANDLE_INVALID;
+    if (CK_RV lrv = key_lookup(hBaseKey, &bslot, &base, CKR_KEY_HANDLE_INVALID); lrv != CKR_OK) return lrv;
     if (bslot != slot) return CKR_SESSION_HANDLE_INVALID;
     CK_ULONG v = 0;
     if (!attr_ulong(*base, CKA_CLASS, &v) || v != CKO_SECRET_KEY) return CKR_KEY_TYPE_INCONSISTENT;

@@ -2,6 +2,7 @@
 // lazy card reads, caller buffers), changes, creation checks, token objects
 // written to the card and destroyed again.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "p11_test.h"
@@ -346,4 +347,249 @@ TEST(TokenTable, TheEightiethTokenObjectIsRefused) {
   ASSERT_EQ(login(h), CKR_OK);
   EXPECT_EQ(find(h, {}).size(), 79u);
   EXPECT_EQ(find_class(h, CKO_CERTIFICATE).size(), 39u);
+}
+
+namespace {
+
+// Replaces the fault file that reader 0's simulator re-reads before each
+// command (write and rename, so it never sees half a file).
+void set_faults(const std::string& text) {
+  const std::string path = std::string(env_or("VORNENV_DIR", "")) + "/reader0.faults";
+  {
+    std::ofstream f(path + ".new", std::ios::trunc);
+    f << text;
+  }
+  std::rename((path + ".new").c_str(), path.c_str());
+}
+
+CK_RV get1(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_TYPE t, CK_ULONG* len = nullptr) {
+  CK_ATTRIBUTE a{t, nullptr, 0};
+  const CK_RV rv = C_GetAttributeValue(h, o, &a, 1);
+  if (len != nullptr) *len = a.ulValueLen;
+  return rv;
+}
+
+Bytes text(const char* s) { return Bytes(s, s + std::strlen(s)); }
+
+// A token data object of the user's, with its label and value.
+CK_OBJECT_HANDLE private_data(CK_SESSION_HANDLE h, const char* label, const char* value, CK_BBOOL token = CK_TRUE) {
+  static CK_OBJECT_CLASS data = CKO_DATA;
+  return create(h, {{CKA_CLASS, &data, sizeof data}, {CKA_TOKEN, &token, 1}, {CKA_PRIVATE, &kTrue, 1},
+                    {CKA_LABEL, const_cast<char*>(label), std::strlen(label)},
+                    {CKA_VALUE, const_cast<char*>(value), std::strlen(value)}});
+}
+
+}  // namespace
+
+TEST(Objects, PrivateObjectsNeedTheLogin) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE rw = open_session(0, true);
+  // Never logged in: of the six card objects (handles 1 to 6 after
+  // C_Initialize) the two private keys are no objects at all.
+  std::vector<CK_ULONG> classes;
+  for (CK_OBJECT_HANDLE o = 1; o <= 6; ++o) {
+    CK_ULONG cls = 99;
+    CK_ATTRIBUTE a{CKA_CLASS, &cls, sizeof cls};
+    const CK_RV rv = C_GetAttributeValue(rw, o, &a, 1);
+    EXPECT_TRUE(rv == CKR_OK || rv == CKR_OBJECT_HANDLE_INVALID) << rv;
+    if (rv == CKR_OK) classes.push_back(cls);
+  }
+  std::sort(classes.begin(), classes.end());
+  EXPECT_EQ(classes, (std::vector<CK_ULONG>{CKO_CERTIFICATE, CKO_CERTIFICATE, CKO_PUBLIC_KEY, CKO_PUBLIC_KEY}));
+
+  ASSERT_EQ(login(rw), CKR_OK);
+  auto priv = find_class(rw, CKO_PRIVATE_KEY);
+  ASSERT_EQ(priv.size(), 2u);
+  const CK_OBJECT_HANDLE tok = private_data(rw, "secret data", "TOPSECRET-VALUE");
+  const CK_OBJECT_HANDLE ses = private_data(rw, "session secret", "SESSION-SECRET", CK_FALSE);
+  ASSERT_EQ(attr(rw, tok, CKA_VALUE), text("TOPSECRET-VALUE"));
+  ASSERT_EQ(attr(rw, ses, CKA_VALUE), text("SESSION-SECRET"));
+  ASSERT_EQ(C_Logout(rw), CKR_OK);
+
+  // Logged out: no call serves or changes them, searches skip them.
+  const char* lbl = "x";
+  CK_ATTRIBUTE label{CKA_LABEL, const_cast<char*>(lbl), 1};
+  for (CK_OBJECT_HANDLE o : {priv[0], tok, ses}) {
+    SCOPED_TRACE(o);
+    EXPECT_EQ(get1(rw, o, CKA_VALUE), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(get1(rw, o, CKA_LABEL), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(C_SetAttributeValue(rw, o, &label, 1), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(C_DestroyObject(rw, o), CKR_OBJECT_HANDLE_INVALID);
+  }
+  EXPECT_EQ(find(rw, {}).size(), 4u);
+  CK_MECHANISM rsa{CKM_RSA_PKCS, nullptr, 0};
+  EXPECT_EQ(C_SignInit(rw, &rsa, priv[0]), CKR_USER_NOT_LOGGED_IN);
+
+  // Logged in again: the private session object was destroyed at the
+  // logout; the token object's value was wiped and comes from the card.
+  ASSERT_EQ(login(rw), CKR_OK);
+  EXPECT_EQ(get1(rw, ses, CKA_LABEL), CKR_OBJECT_HANDLE_INVALID);
+  const std::size_t t0 = trace_lines(0);
+  EXPECT_EQ(attr(rw, tok, CKA_VALUE), text("TOPSECRET-VALUE"));
+  EXPECT_GT(trace_lines(0), t0);
+  EXPECT_EQ(attr(rw, tok, CKA_LABEL), text("secret data"));
+  EXPECT_EQ(C_DestroyObject(rw, tok), CKR_OK);
+}
+
+// Labels, subjects and dates the card holds empty are there, 0 bytes long
+// (OpenSSH gives up on a key whose CKA_LABEL query fails).
+TEST(Objects, EmptyCardAttributesArePresent) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0);
+  ASSERT_EQ(login(h), CKR_OK);
+  // (An earlier test of the group renames a public key.)
+  auto keys = find_class(h, CKO_PRIVATE_KEY);
+  ASSERT_EQ(keys.size(), 2u);
+  for (CK_OBJECT_HANDLE k : keys) {
+    for (CK_ATTRIBUTE_TYPE t : {CKA_LABEL, CKA_SUBJECT, CKA_START_DATE, CKA_END_DATE}) {
+      SCOPED_TRACE(testing::Message() << k << " type " << t);
+      CK_ULONG len = 99;
+      EXPECT_EQ(get1(h, k, t, &len), CKR_OK);
+      EXPECT_EQ(len, 0u);
+    }
+  }
+  CK_OBJECT_CLASS pc = CKO_PRIVATE_KEY;
+  EXPECT_EQ(find(h, {{CKA_CLASS, &pc, sizeof pc}, {CKA_LABEL, nullptr, 0}}).size(), 2u);
+  // OpenSSH's query of a key: every entry served.
+  std::uint8_t id[64], lb[64];
+  CK_ATTRIBUTE q[2] = {{CKA_ID, id, sizeof id}, {CKA_LABEL, lb, sizeof lb}};
+  EXPECT_EQ(C_GetAttributeValue(h, keys[0], q, 2), CKR_OK);
+  EXPECT_EQ(q[0].ulValueLen, 20u);
+  EXPECT_EQ(q[1].ulValueLen, 0u);
+}
+
+// Keys the caller brought (created or unwrapped) were known outside the
+// token; "no generating mechanism" is CK_UNAVAILABLE_INFORMATION, in memory
+// and after the round trip through the card's 4-byte form.
+TEST(Objects, OriginOfKeys) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0, true);
+  ASSERT_EQ(login(h), CKR_OK);
+  RsaKey k = rsa_generate(1024);
+  CK_OBJECT_CLASS pc = CKO_PRIVATE_KEY, sc = CKO_SECRET_KEY;
+  CK_KEY_TYPE rsa = CKK_RSA, aes = CKK_AES;
+  auto rsa_priv = [&](CK_BBOOL token, const char* label) {
+    return create(h, {{CKA_CLASS, &pc, sizeof pc}, {CKA_KEY_TYPE, &rsa, sizeof rsa}, {CKA_TOKEN, &token, 1},
+                      {CKA_LABEL, const_cast<char*>(label), std::strlen(label)},
+                      {CKA_SENSITIVE, &kFalse, 1}, {CKA_EXTRACTABLE, &kTrue, 1},
+                      {CKA_MODULUS, k.n.data(), k.n.size()}, {CKA_PUBLIC_EXPONENT, k.e.data(), k.e.size()},
+                      {CKA_PRIVATE_EXPONENT, k.d.data(), k.d.size()}, {CKA_PRIME_1, k.p.data(), k.p.size()},
+                      {CKA_PRIME_2, k.q.data(), k.q.size()}, {CKA_EXPONENT_1, k.dp.data(), k.dp.size()},
+                      {CKA_EXPONENT_2, k.dq.data(), k.dq.size()}, {CKA_COEFFICIENT, k.qinv.data(), k.qinv.size()}});
+  };
+  std::uint8_t kek[16] = {7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
+  const CK_OBJECT_HANDLE wk =
+      create(h, {{CKA_CLASS, &sc, sizeof sc}, {CKA_KEY_TYPE, &aes, sizeof aes}, {CKA_VALUE, kek, sizeof kek}});
+  const CK_OBJECT_HANDLE made = rsa_priv(CK_FALSE, "made");
+  const CK_OBJECT_HANDLE card = rsa_priv(CK_TRUE, "on the card");
+  std::uint8_t iv[16] = {};
+  CK_MECHANISM w{CKM_AES_CBC_PAD, iv, sizeof iv};
+  std::vector<std::uint8_t> blob(2048);
+  CK_ULONG n = blob.size();
+  ASSERT_EQ(C_WrapKey(h, &w, wk, made, blob.data(), &n), CKR_OK);
+  CK_ATTRIBUTE ut[] = {{CKA_CLASS, &pc, sizeof pc}, {CKA_KEY_TYPE, &rsa, sizeof rsa}, {CKA_TOKEN, &kFalse, 1}};
+  CK_OBJECT_HANDLE unwrapped = 0;
+  ASSERT_EQ(C_UnwrapKey(h, &w, wk, blob.data(), n, ut, 3, &unwrapped), CKR_OK);
+  const Bytes no{CK_FALSE};
+  auto check = [&](CK_OBJECT_HANDLE o) {
+    EXPECT_EQ(attr_ulong(h, o, CKA_KEY_GEN_MECHANISM), CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(attr(h, o, CKA_LOCAL), no);
+    EXPECT_EQ(attr(h, o, CKA_ALWAYS_SENSITIVE), no);
+    EXPECT_EQ(attr(h, o, CKA_NEVER_EXTRACTABLE), no);
+  };
+  for (CK_OBJECT_HANDLE o : {wk, made, card, unwrapped}) {
+    SCOPED_TRACE(o);
+    check(o);
+  }
+  // The card key once more, as loaded from the card.
+  ASSERT_EQ(C_CloseAllSessions(0), CKR_OK);
+  h = open_session(0, true);
+  ASSERT_EQ(login(h), CKR_OK);
+  const char* lbl = "on the card";
+  auto reloaded = find(h, {{CKA_LABEL, const_cast<char*>(lbl), std::strlen(lbl)}});
+  ASSERT_EQ(reloaded.size(), 1u);
+  check(reloaded[0]);
+  EXPECT_EQ(C_DestroyObject(h, reloaded[0]), CKR_OK);
+  // The demo keys were generated on the card.
+  auto demo = find_class(h, CKO_PRIVATE_KEY);
+  ASSERT_EQ(demo.size(), 2u);
+  EXPECT_EQ(attr_ulong(h, demo[0], CKA_KEY_GEN_MECHANISM), static_cast<CK_ULONG>(CKM_RSA_PKCS_KEY_PAIR_GEN));
+  EXPECT_EQ(attr(h, demo[0], CKA_LOCAL), Bytes{CK_TRUE});
+}
+
+// A deletion the card would refuse is refused first; one the card refuses
+// leaves the object in place.
+TEST(Objects, DestroyKeepsWhatTheCardKeeps) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE rw = open_session(0, true);
+  RsaKey k = rsa_generate(1024);
+  CK_OBJECT_CLASS pc = CKO_PRIVATE_KEY;
+  CK_KEY_TYPE rsa = CKK_RSA;
+  // A token private key that is not CKA_PRIVATE: made without the login,
+  // deleted by the card only under the PIN.
+  const CK_OBJECT_HANDLE key = create(
+      rw, {{CKA_CLASS, &pc, sizeof pc}, {CKA_KEY_TYPE, &rsa, sizeof rsa}, {CKA_TOKEN, &kTrue, 1},
+           {CKA_PRIVATE, &kFalse, 1}, {CKA_MODULUS, k.n.data(), k.n.size()},
+           {CKA_PUBLIC_EXPONENT, k.e.data(), k.e.size()}, {CKA_PRIVATE_EXPONENT, k.d.data(), k.d.size()},
+           {CKA_PRIME_1, k.p.data(), k.p.size()}, {CKA_PRIME_2, k.q.data(), k.q.size()},
+           {CKA_EXPONENT_1, k.dp.data(), k.dp.size()}, {CKA_EXPONENT_2, k.dq.data(), k.dq.size()},
+           {CKA_COEFFICIENT, k.qinv.data(), k.qinv.size()}});
+  ASSERT_NE(key, 0u);
+  std::size_t t0 = trace_lines(0);
+  EXPECT_EQ(C_DestroyObject(rw, key), CKR_USER_NOT_LOGGED_IN);
+  EXPECT_EQ(trace_lines(0), t0);  // the card was not asked
+  EXPECT_EQ(get1(rw, key, CKA_CLASS), CKR_OK);
+
+  ASSERT_EQ(login(rw), CKR_OK);
+  struct Case {
+    const char* faults;
+    CK_RV want;
+  };
+  for (const Case& c : {Case{"sw 52 6581 x1\n", CKR_DEVICE_ERROR}, Case{"", CKR_OK}}) {
+    SCOPED_TRACE(c.faults);
+    set_faults(c.faults);
+    EXPECT_EQ(C_DestroyObject(rw, key), c.want);
+    EXPECT_EQ(get1(rw, key, CKA_CLASS), c.want == CKR_OK ? CKR_OBJECT_HANDLE_INVALID : CKR_OK);
+  }
+  ASSERT_EQ(C_CloseAllSessions(0), CKR_OK);
+  rw = open_session(0);
+  ASSERT_EQ(login(rw), CKR_OK);
+  EXPECT_EQ(find(rw, {}).size(), 6u);
+}
+
+// A data object's new value: when the card refuses to delete the old value
+// the new one goes again, and the card holds the old object alone.
+TEST(Objects, RewrittenValueLeavesOneObjectOnTheCard) {
+  Initialised init;
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0, true);
+  ASSERT_EQ(login(h), CKR_OK);
+  const char* lbl = "rewritten";
+  CK_OBJECT_HANDLE o = private_data(h, lbl, "OLD VALUE");
+  ASSERT_NE(o, 0u);
+  struct Case {
+    const char* faults;
+    CK_RV want;
+    const char* on_card;
+  };
+  for (const Case& c : {Case{"sw 52 6581 x1\n", CKR_DEVICE_ERROR, "OLD VALUE"}, Case{"", CKR_OK, "NEW"}}) {
+    SCOPED_TRACE(c.faults);
+    set_faults(c.faults);
+    CK_ATTRIBUTE nv{CKA_VALUE, const_cast<char*>("NEW"), 3};
+    EXPECT_EQ(C_SetAttributeValue(h, o, &nv, 1), c.want);
+    set_faults("");
+    ASSERT_EQ(C_CloseAllSessions(0), CKR_OK);
+    h = open_session(0, true);
+    ASSERT_EQ(login(h), CKR_OK);
+    auto found = find(h, {{CKA_LABEL, const_cast<char*>(lbl), std::strlen(lbl)}});
+    ASSERT_EQ(found.size(), 1u);
+    o = found[0];
+    EXPECT_EQ(attr(h, o, CKA_VALUE), text(c.on_card));
+    EXPECT_EQ(find(h, {}).size(), 7u);
+  }
+  EXPECT_EQ(C_DestroyObject(h, o), CKR_OK);
 }
