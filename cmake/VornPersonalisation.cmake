@@ -13,12 +13,12 @@ if(VORN_PERSONALISATION)
   file(REAL_PATH "${_vorn_test_file}" _vorn_test_real)
 endif()
 if(VORN_TEST_PERSONALISATION AND VORN_PERSONALISATION AND NOT _vorn_given STREQUAL _vorn_test_real)
-  message(FATAL_ERROR "VORN_PERSONALISATION=${_vorn_perso_file} and VORN_TEST_PERSONALISATION=ON "
+  message(FATAL_ERROR "VORN_PERSONALISATION=${VORN_PERSONALISATION} and VORN_TEST_PERSONALISATION=ON "
           "both given: choose one (set the other to an empty value / OFF).")
 elseif(VORN_TEST_PERSONALISATION)
   set(_vorn_perso_file "${_vorn_test_file}")
 elseif(VORN_PERSONALISATION)
-  set(_vorn_perso_file "${_vorn_perso_file}")
+  set(_vorn_perso_file "${VORN_PERSONALISATION}")
 else()
   message(FATAL_ERROR "No personalisation chosen. The module carries the cards' channel and PIN-cache "
           "keys; give either\n"
