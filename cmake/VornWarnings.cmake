@@ -8,7 +8,7 @@ function(vorn_warnings target)
     endif()
   else()
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wformat=2
-      -Wcast-align -Wnon-virtual-dtor -Wpointer-arith -Wundef -Wvla)
+      -Wcast-align -Wpointer-arith -Wundef -Wvla $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>)
     if(VORN_WERROR)
       target_compile_options(${target} PRIVATE -Werror)
     endif()

@@ -1,5 +1,5 @@
 # Cross-build for Windows x64 with Debian's MinGW-w64 (g++-mingw-w64-x86-64).
-#   cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+#   cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DVORN_TEST_PERSONALISATION=ON
 # Programs run under Wine 8 through tools/wine-run, which ctest and
 # GoogleTest's test discovery use as the emulator.
 set(CMAKE_SYSTEM_NAME Windows)

@@ -4,6 +4,7 @@
 
 #include "lock.h"
 #include "module.h"
+#include "vorn/personalisation.h"
 #include "vorn_p11_ext.h"
 
 namespace p11 {
@@ -140,7 +141,9 @@ VORN_P11_EXPORT CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
   pInfo->cryptokiVersion.minor = 11;
   blank_copy(pInfo->manufacturerID, sizeof pInfo->manufacturerID, "Dravenor Microsistemas Ib,S.A");
   pInfo->flags = 0;
-  blank_copy(pInfo->libraryDescription, sizeof pInfo->libraryDescription, "PKCS#11 VORN");
+  // A module built with the repository's public test keys says so.
+  blank_copy(pInfo->libraryDescription, sizeof pInfo->libraryDescription,
+             vorn::perso::kIsTestPersonalisation ? "PKCS#11 VORN (TEST KEYS)" : "PKCS#11 VORN");
   pInfo->libraryVersion.major = 1;
   pInfo->libraryVersion.minor = 0;
   return CKR_OK;

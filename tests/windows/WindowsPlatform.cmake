@@ -1,7 +1,9 @@
 # Windows build only (included from CMakeLists.txt).
 
 # ---- the winscard bridge and the prefix (host tools) ----
-find_program(VORN_WINEGCC winegcc REQUIRED)
+# Debian's wine64-tools puts winegcc in /usr/lib/wine (and winegcc-stable in
+# /usr/bin); there is no plain winegcc on the PATH.
+find_program(VORN_WINEGCC NAMES winegcc winegcc-stable HINTS /usr/lib/wine REQUIRED)
 find_program(VORN_HOST_CC NAMES gcc cc REQUIRED)
 find_path(VORN_HOST_PCSC_INCLUDE winscard.h PATHS /usr/include/PCSC NO_CMAKE_FIND_ROOT_PATH REQUIRED)
 set(VORN_WINE_DIR "${CMAKE_BINARY_DIR}/wine")
@@ -49,6 +51,7 @@ else()
     BINARY_DIR "${_native}"
     CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=OFF
                -DVORN_BUILD_FUZZ=OFF "-DVORN_PERSONALISATION=${VORN_PERSONALISATION}"
+               "-DVORN_TEST_PERSONALISATION=${VORN_TEST_PERSONALISATION}"
     BUILD_COMMAND "${CMAKE_COMMAND}" --build "${_native}" --target vorn-cardsim
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS "${_cardsim}"
