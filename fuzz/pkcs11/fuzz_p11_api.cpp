@@ -15,7 +15,10 @@
 //    symmetric parts whose output cannot fit the honest output buffer), and
 //  - output capacities beyond kCap, passed with kCap + kSlack bytes behind
 //    them: no answer of the module can be longer than that.
-// Anything the sanitizers catch is therefore the module's fault.
+// Anything the sanitizers catch is therefore the module's fault. The target
+// also traps on answers no module may give: more object handles than room,
+// a private object's attributes read in a public session, a command longer
+// than one short APDU.
 #include <winscard.h>
 
 #include <unistd.h>
@@ -228,7 +231,8 @@ struct Arena {
 // buffer; otherwise the length is cut to what can honestly be allocated.
 std::uint8_t* in_data(Input& in, Arena& a, bool huge_ok, CK_ULONG* len) {
   const std::uint8_t how = in.u8();
-  CK_ULONG n = draw_len(in);
+  CK_ULONG n = how % 8 == 7 ? kSpecialLens[in.u8() % (sizeof kSpecialLens / sizeof kSpecialLens[0])]
+                            : draw_len(in);
   if (how % 16 == 0) {
     *len = n;
     return nullptr;  // a null pointer with any length
@@ -505,6 +509,7 @@ bool is_rsa(CK_MECHANISM_TYPE m) { return m == CKM_RSA_PKCS; }
 struct Program {
   explicit Program(Input& input) : in(input) {}
   Input& in;
+  bool trace = std::getenv("FUZZ_P11_TRACE") != nullptr;
   Arena arena;
   CK_FUNCTION_LIST* f = nullptr;
   VornFunctionList* x = nullptr;
@@ -526,6 +531,19 @@ struct Program {
     const std::uint8_t b = in.u8();
     return b < 0xF0 ? 0 : b == 0xFF ? in.ulong() : b & 0x0F;
   }
+  // Private objects are the user's: a session in a public state must not
+  // read their attributes (and so cannot even learn CKA_PRIVATE true).
+  void check_private(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o) {
+    CK_SESSION_INFO info{};
+    if (f->C_GetSessionInfo(s, &info) != CKR_OK) return;
+    if (info.state != CKS_RO_PUBLIC_SESSION && info.state != CKS_RW_PUBLIC_SESSION) return;
+    CK_BBOOL priv = CK_FALSE;
+    CK_ATTRIBUTE t{CKA_PRIVATE, &priv, sizeof priv};
+    if (f->C_GetAttributeValue(s, o, &t, 1) == CKR_OK && priv == CK_TRUE) {
+      if (trace) std::fprintf(stderr, "private object %lu read in session state %lu\n", o, info.state);
+      __builtin_trap();
+    }
+  }
   void keep_object(CK_RV rv, CK_OBJECT_HANDLE h) {
     if (rv == CKR_OK && objects.size() < 256) objects.push_back(h);
   }
@@ -544,6 +562,7 @@ struct Program {
   bool step() {
     Arena& a = arena;
     const std::uint8_t op = in.u8() % 48;
+    if (trace) std::fprintf(stderr, "op %u\n", static_cast<unsigned>(op));
     switch (op) {
       case 0: {
         CK_INFO info;
@@ -641,7 +660,10 @@ struct Program {
         const CK_RV rv = f->C_FindObjects(s, how == 0 ? nullptr : found.data(), max, how == 1 ? nullptr : &n);
         if (rv == CKR_OK && how > 1) {
           if (n > std::min<CK_ULONG>(max, 1024)) __builtin_trap();  // more handles than room
-          for (CK_ULONG i = 0; i < n; ++i) keep_object(CKR_OK, found[i]);
+          for (CK_ULONG i = 0; i < n; ++i) {
+            keep_object(CKR_OK, found[i]);
+            check_private(s, found[i]);
+          }
         }
         break;
       }
@@ -651,7 +673,7 @@ struct Program {
         const CK_OBJECT_HANDLE o = object();
         CK_ULONG n = 0;
         CK_ATTRIBUTE* t = out_template(in, a, &n);
-        f->C_GetAttributeValue(s, o, t, n);
+        if (f->C_GetAttributeValue(s, o, t, n) == CKR_OK && n > 0) check_private(s, o);
         break;
       }
       case 18: {
