@@ -73,6 +73,7 @@ enum class FaultKind : std::uint8_t {
   kTruncate,  // cut the response to INS to `length` bytes
   kDelay,     // wait `delay_ms` before answering INS
   kDrop,      // drop the connection after receiving INS, without answering
+  kEndless,   // GET RESPONSE of INS's answer: an empty or 1-byte piece and 61 00, for ever
 };
 
 struct Fault {
@@ -81,6 +82,7 @@ struct Fault {
   std::uint16_t sw = 0x6F00;    // kStatus
   std::uint32_t length = 0;     // kTruncate
   std::uint32_t delay_ms = 0;   // kDelay
+  int piece = -1;               // kEndless: -1 an empty piece, else the one byte of each piece
   int remaining = -1;           // -1: every time; else how many more times
 };
 

@@ -10,9 +10,18 @@ namespace cardlayer {
 
 // Largest short response: 256 data bytes plus SW1 SW2.
 inline constexpr DWORD kRespMax = 258;
-// Bound on data gathered through 61 xx chaining, so that a card that keeps
-// answering 61 xx cannot make the host loop or allocate without end.
-inline constexpr std::size_t kChainLimit = 0x11000;
+// Bounds on an answer gathered through 61 xx chaining, so that a card that
+// keeps answering 61 xx cannot make the host loop or allocate without end.
+// The largest chained answers are attribute lists and object values
+// (certificates): their sizes travel in two bytes, so at most 0xFFFF bytes.
+inline constexpr std::size_t kChainLimit = 0xFFFF;
+// The card cuts a long answer into pieces of 239 bytes under the channel (256
+// in plain); only the last piece is shorter. An answer of up to `bytes` bytes
+// therefore takes at most bytes / 239 + 1 GET RESPONSE rounds; one more is
+// allowed for an empty closing 90 00. A 2048-bit signature or deciphered
+// block (256 bytes) takes 3, a whole attribute list or value 276.
+inline constexpr std::size_t kChainPiece = 239;
+inline constexpr std::size_t chain_rounds(std::size_t bytes) { return bytes / kChainPiece + 2; }
 
 // The slot of (reader key, handle), or null. Reads the shared memory.
 CardSlot* slot_lookup(std::uint32_t reader_key, SCARDHANDLE handle);
@@ -54,9 +63,11 @@ inline bool is_61(const std::uint8_t* resp, DWORD len) { return len == 2 && resp
 // data part to `out`; continues with Le = SW2 while the answer ends in 61
 // when `chain` is true. Ends on 90 00 (result 0); any other status word is
 // returned through sw_to_error; more than `limit` bytes give
-// CARDERR_BUFFER_TOO_SMALL with `out` holding what came.
+// CARDERR_BUFFER_TOO_SMALL with `out` holding what came. A 61 xx piece
+// without data, or more than chain_rounds(`expect`) rounds, give
+// CARDERR_UNKNOWN: `expect` is the largest answer the command can have.
 vorn_rv get_response(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t le, bool chain,
-                     std::vector<std::uint8_t>& out, std::size_t limit);
+                     std::vector<std::uint8_t>& out, std::size_t limit, std::size_t expect);
 
 // Application of an object handle: 1, 2, or 0 when neither.
 std::uint8_t obj_app(std::uint32_t object);

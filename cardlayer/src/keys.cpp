@@ -38,11 +38,15 @@ vorn_rv send_expect(std::uint32_t reader_key, SCARDHANDLE handle, const std::uin
 
 std::uint8_t obj_number(std::uint32_t object) { return static_cast<std::uint8_t>(object & 0xFF); }
 
+// The largest answer of one key command: a 2048-bit modulus, signature or
+// deciphered block, or the output of one symmetric piece.
+inline constexpr std::size_t kKeyAnswerMax = 256;
+
 // Appends the answer gathered with 61 chaining to out[*pos..cap).
 vorn_rv collect(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t le, std::uint8_t* out,
                 DWORD cap, DWORD* pos) {
   std::vector<std::uint8_t> data;
-  vorn_rv rv = get_response(reader_key, handle, le, true, data, cap - *pos);
+  vorn_rv rv = get_response(reader_key, handle, le, true, data, cap - *pos, kKeyAnswerMax);
   if (rv == VORN_OK && !data.empty()) {
     std::memcpy(out + *pos, data.data(), data.size());
     *pos += static_cast<DWORD>(data.size());

@@ -62,12 +62,24 @@ vorn_rv send_pieces(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t n
   return VORN_OK;
 }
 
-// Fetches one more piece of a chained answer; false when the card said 90 00.
-vorn_rv fetch_more(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t le,
-                   std::vector<std::uint8_t>& held, bool* more, std::uint8_t* next_le) {
+// A chained answer being fetched: what came so far, whether the card said
+// 61 yy (more) and with which Le to ask next, and the rounds used.
+struct Chain {
+  std::vector<std::uint8_t> held;
+  bool more = true;
+  std::uint8_t le = 0;
+  std::size_t rounds = 0;
+};
+
+// Fetches one more piece of a chained answer. A piece that ends in 61 yy
+// without data, or more rounds or bytes than the largest attribute list
+// takes, give CARDERR_UNKNOWN.
+vorn_rv fetch_more(std::uint32_t reader_key, SCARDHANDLE handle, Chain& c) {
+  if (c.rounds >= chain_rounds(kChainLimit)) return CARDERR_UNKNOWN;
+  ++c.rounds;
   std::uint8_t resp[kRespMax];
   vorn::WipeOnExit wipe(resp, sizeof resp);
-  const std::uint8_t cmd[5] = {0x00, 0xC0, 0x00, 0x00, le};
+  const std::uint8_t cmd[5] = {0x00, 0xC0, 0x00, 0x00, c.le};
   DWORD rlen = sizeof resp;
   vorn_rv rv = apdu(reader_key, handle, cmd, sizeof cmd, resp, &rlen);
   if (rv != VORN_OK) return rv;
@@ -75,16 +87,27 @@ vorn_rv fetch_more(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t le
   const std::uint8_t sw1 = resp[rlen - 2];
   const std::uint8_t sw2 = resp[rlen - 1];
   if (sw1 == 0x61) {
-    *more = true;
-    *next_le = sw2;
+    if (rlen == 2) return CARDERR_UNKNOWN;  // more promised, nothing brought
+    c.more = true;
+    c.le = sw2;
   } else if (sw1 == 0x90 && sw2 == 0x00) {
-    *more = false;
+    c.more = false;
   } else {
     return sw_to_error(sw1, sw2);
   }
-  if (held.size() + (rlen - 2) > kChainLimit) return CARDERR_UNKNOWN;
-  held.insert(held.end(), resp, resp + rlen - 2);
+  if (c.held.size() + (rlen - 2) > kChainLimit) return CARDERR_UNKNOWN;
+  c.held.insert(c.held.end(), resp, resp + rlen - 2);
   return VORN_OK;
+}
+
+// Fetches until `want` bytes are held or the card has no more; fewer give
+// CARDERR_UNKNOWN.
+vorn_rv fetch_until(std::uint32_t reader_key, SCARDHANDLE handle, Chain& c, std::size_t want) {
+  while (c.held.size() < want && c.more) {
+    vorn_rv rv = fetch_more(reader_key, handle, c);
+    if (rv != VORN_OK) return rv;
+  }
+  return c.held.size() < want ? CARDERR_UNKNOWN : VORN_OK;
 }
 
 }  // namespace
@@ -285,24 +308,16 @@ vorn_rv obj_read_attrs(std::uint32_t reader_key, SCARDHANDLE handle, std::uint32
   }
   if (!is_61(resp, rlen)) return sw_error(resp, rlen);
 
-  std::vector<std::uint8_t> held;
-  bool more = true;
-  std::uint8_t le = resp[1];
-  rv = fetch_more(reader_key, handle, le, held, &more, &le);
-  if (rv != VORN_OK) return rv;
+  Chain c;
+  c.le = resp[1];
+  rv = fetch_more(reader_key, handle, c);
   // The whole directory first: under the channel a long one spans pieces.
-  while (held.size() < 2 && more) {
-    rv = fetch_more(reader_key, handle, le, held, &more, &le);
-    if (rv != VORN_OK) return rv;
-  }
-  if (held.size() < 2) return CARDERR_UNKNOWN;
-  const std::size_t dir_end = 2 + static_cast<std::size_t>(be16(held.data()));
+  if (rv == VORN_OK) rv = fetch_until(reader_key, handle, c, 2);
+  if (rv != VORN_OK) return rv;
+  const std::size_t dir_end = 2 + static_cast<std::size_t>(be16(c.held.data()));
   if ((dir_end - 2) % 4 != 0) return CARDERR_UNKNOWN;
-  while (held.size() < dir_end && more) {
-    rv = fetch_more(reader_key, handle, le, held, &more, &le);
-    if (rv != VORN_OK) return rv;
-  }
-  if (held.size() < dir_end) return CARDERR_UNKNOWN;
+  rv = fetch_until(reader_key, handle, c, dir_end);
+  if (rv != VORN_OK) return rv;
 
   bool size_query = true;
   for (DWORD i = 0; i < count; ++i) {
@@ -313,19 +328,16 @@ vorn_rv obj_read_attrs(std::uint32_t reader_key, SCARDHANDLE handle, std::uint32
     std::size_t need = dir_end;
     std::size_t pos = dir_end;
     for (std::size_t line = 2; line < dir_end; line += 4) {
-      const std::uint16_t type = be16(held.data() + line);
-      pos += be16(held.data() + line + 2);
+      const std::uint16_t type = be16(c.held.data() + line);
+      pos += be16(c.held.data() + line + 2);
       for (DWORD i = 0; i < count; ++i) {
         if (tmpl[i].type == type) need = pos;
       }
     }
-    while (held.size() < need && more) {
-      rv = fetch_more(reader_key, handle, le, held, &more, &le);
-      if (rv != VORN_OK) return rv;
-    }
-    if (held.size() < need) return CARDERR_UNKNOWN;
+    rv = fetch_until(reader_key, handle, c, need);
+    if (rv != VORN_OK) return rv;
   }
-  return attr_list_decode(held.data(), static_cast<DWORD>(held.size()), tmpl, count);
+  return attr_list_decode(c.held.data(), static_cast<DWORD>(c.held.size()), tmpl, count);
 }
 
 vorn_rv obj_read_value(std::uint32_t reader_key, SCARDHANDLE handle, std::uint32_t object,
@@ -352,13 +364,13 @@ vorn_rv obj_read_value(std::uint32_t reader_key, SCARDHANDLE handle, std::uint32
 
   std::vector<std::uint8_t> data;
   if (buf == nullptr) {
-    rv = get_response(reader_key, handle, resp[1], false, data, kRespMax);
+    rv = get_response(reader_key, handle, resp[1], false, data, kRespMax, kRespMax);
     if (rv != VORN_OK) return rv;
     if (data.size() < 2) return CARDERR_UNKNOWN;
     *len = be16(data.data());
     return VORN_OK;
   }
-  rv = get_response(reader_key, handle, resp[1], true, data, kChainLimit);
+  rv = get_response(reader_key, handle, resp[1], true, data, kChainLimit, kChainLimit);
   if (rv == CARDERR_BUFFER_TOO_SMALL) rv = CARDERR_UNKNOWN;
   if (rv != VORN_OK) {
     plat_wipe(data.data(), data.size());

@@ -36,10 +36,11 @@ vorn_rv apdu(std::uint32_t reader_key, SCARDHANDLE handle, const std::uint8_t* c
 }
 
 vorn_rv get_response(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t le, bool chain,
-                     std::vector<std::uint8_t>& out, std::size_t limit) {
+                     std::vector<std::uint8_t>& out, std::size_t limit, std::size_t expect) {
   std::uint8_t resp[kRespMax];
   vorn::WipeOnExit wipe(resp, sizeof resp);
-  for (;;) {
+  const std::size_t rounds = chain_rounds(expect);
+  for (std::size_t round = 1;; ++round) {
     const std::uint8_t cmd[5] = {0x00, 0xC0, 0x00, 0x00, le};
     DWORD rlen = sizeof resp;
     vorn_rv rv = apdu(reader_key, handle, cmd, sizeof cmd, resp, &rlen);
@@ -56,6 +57,9 @@ vorn_rv get_response(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t 
     out.insert(out.end(), resp, resp + data);
     if (sw1 == 0x90) return VORN_OK;
     if (!chain) return sw_to_error(sw1, sw2);
+    // A piece that promises more but brings nothing, or more pieces than
+    // the largest answer needs: the card would keep the host here for ever.
+    if (data == 0 || round >= rounds) return CARDERR_UNKNOWN;
     le = sw2;
   }
 }
@@ -191,7 +195,7 @@ vorn_rv card_select_file(std::uint32_t reader_key, SCARDHANDLE handle, std::uint
   if (!is_61(resp, rlen)) return sw_error(resp, rlen);
   if (fci == nullptr || fci_len == nullptr) return VORN_OK;
   std::vector<std::uint8_t> data;
-  rv = get_response(reader_key, handle, resp[1], false, data, kRespMax);
+  rv = get_response(reader_key, handle, resp[1], false, data, kRespMax, kRespMax);
   if (rv != VORN_OK) return rv;
   return copy_out(data.data(), static_cast<DWORD>(data.size()), fci, fci_len);
 }

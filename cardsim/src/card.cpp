@@ -116,6 +116,8 @@ struct Card::State {
   std::size_t pending_pos = 0;
   bool pending_sm = false;    // handed out enciphered (04 C0)
   bool pending_secret = false;
+  std::uint8_t pending_ins = 0;  // the command whose answer is pending
+  bool endless_hit = false;      // an endless fault answered the last GET RESPONSE
   // Security environment (MSE SET).
   int env_alg = -1, env_mode = -1, env_key = -1;
   Bytes env_iv;
@@ -251,6 +253,8 @@ struct Card::State {
   Bytes finish(const Apdu& a, Reply r, bool sm);
   Bytes get_response_plain(const Apdu& a);
   Bytes get_response_sm(const Apdu& a, std::string* prsp);
+  Fault* endless_fault();
+  Bytes endless_piece(const Fault& f, std::string* prsp);
 
   // ---- commands ---------------------------------------------------------
   Reply select(const Apdu& a, bool sm);
@@ -419,6 +423,7 @@ Bytes Card::State::finish(const Apdu& a, Reply r, bool sm) {
     pending_pos = 0;
     pending_sm = true;
     pending_secret = r.secret;
+    pending_ins = a.ins;
     std::size_t piece = std::min(kSmPiece, pending.size());
     put_sw(static_cast<std::uint16_t>(0x6100 | (piece + (16 - piece % 16) + 4)));
     return out;
@@ -432,6 +437,7 @@ Bytes Card::State::finish(const Apdu& a, Reply r, bool sm) {
   pending_pos = 0;
   pending_sm = false;
   pending_secret = r.secret;
+  pending_ins = a.ins;
   put_sw(static_cast<std::uint16_t>(0x6100 | (std::min<std::size_t>(pending.size(), 256) & 0xFF)));
   return out;
 }
@@ -440,6 +446,7 @@ Bytes Card::State::get_response_plain(const Apdu& a) {
   Bytes out;
   if (a.p1 != 0 || a.p2 != 0) return {0x6A, 0x86};
   if (pending.empty() || pending_sm) return {0x69, 0x85};
+  if (Fault* f = endless_fault()) return endless_piece(*f, nullptr);
   std::size_t want = a.has_le ? a.le : 256;
   std::size_t n = std::min(want, pending.size() - pending_pos);
   out.assign(pending.begin() + static_cast<std::ptrdiff_t>(pending_pos),
@@ -459,6 +466,7 @@ Bytes Card::State::get_response_plain(const Apdu& a) {
 Bytes Card::State::get_response_sm(const Apdu& a, std::string* prsp) {
   if (a.p1 != 0 || a.p2 != 0 || !a.data.empty()) return {0x6A, 0x86};
   if (pending.empty() || !pending_sm) return {0x69, 0x85};
+  if (Fault* f = endless_fault()) return endless_piece(*f, prsp);
   std::size_t piece = std::min(kSmPiece, pending.size() - pending_pos);
   std::size_t pad = 16 - piece % 16;
   std::size_t wrapped = piece + pad + 4;
@@ -488,6 +496,39 @@ Bytes Card::State::get_response_sm(const Apdu& a, std::string* prsp) {
   if (rest == 0) drop_pending();
   out.push_back(sw1);
   out.push_back(sw2);
+  return out;
+}
+
+// An endless fault on the pending answer's command, used up by one answer.
+Fault* Card::State::endless_fault() {
+  for (auto& f : faults) {
+    if (f.kind != FaultKind::kEndless || f.remaining == 0 || (f.ins >= 0 && f.ins != pending_ins)) continue;
+    if (f.remaining > 0) --f.remaining;
+    endless_hit = true;
+    return &f;
+  }
+  return nullptr;
+}
+
+// A piece that promises more and brings none (or one byte): 61 00, with the
+// piece enciphered and correctly MACed under the channel. The pending answer
+// stays where it was.
+Bytes Card::State::endless_piece(const Fault& f, std::string* prsp) {
+  Bytes plain;
+  if (f.piece >= 0) plain.push_back(static_cast<std::uint8_t>(f.piece));
+  const std::array<std::uint8_t, 2> sw{0x61, 0x00};
+  if (prsp == nullptr) {
+    plain.insert(plain.end(), sw.begin(), sw.end());
+    return plain;
+  }
+  auto mac = crypto::channel_mac(session, plain);
+  const std::size_t pad = 16 - plain.size() % 16;
+  Bytes out = plain;
+  out.insert(out.end(), pad, static_cast<std::uint8_t>(pad));
+  crypto::aes128_ecb(session, out, out.data(), true);
+  out.insert(out.end(), mac.begin(), mac.end());
+  out.insert(out.end(), sw.begin(), sw.end());
+  *prsp = to_hex(plain) + to_hex(sw);
   return out;
 }
 
@@ -1360,14 +1401,18 @@ Outcome Card::process(std::span<const std::uint8_t> command) {
   std::string note;
   const Fault* hit = nullptr;
   for (auto& f : s.faults) {
-    if (f.remaining == 0 || (f.ins >= 0 && f.ins != ins) || f.kind == FaultKind::kTruncate) continue;
+    if (f.remaining == 0 || (f.ins >= 0 && f.ins != ins) || f.kind == FaultKind::kTruncate ||
+        f.kind == FaultKind::kEndless) {
+      continue;
+    }
     if (f.remaining > 0) --f.remaining;
     switch (f.kind) {
       case FaultKind::kStatus: hit = &f; break;
       case FaultKind::kBadMac: s.badmac_armed = true; note += " fault=badmac"; break;
       case FaultKind::kDelay: out.delay_ms += f.delay_ms; note += " fault=delay"; break;
       case FaultKind::kDrop: out.drop = true; note += " fault=drop"; break;
-      case FaultKind::kTruncate: break;
+      case FaultKind::kTruncate:
+      case FaultKind::kEndless: break;
     }
     if (hit != nullptr) break;
   }
@@ -1381,7 +1426,9 @@ Outcome Card::process(std::span<const std::uint8_t> command) {
     out.response = {static_cast<std::uint8_t>(hit->sw >> 8), static_cast<std::uint8_t>(hit->sw)};
     note += " fault=sw";
   } else {
+    s.endless_hit = false;
     out.response = s.run(command, &pcmd, &prsp, &secret);
+    if (s.endless_hit) note += " fault=endless";
   }
   for (auto& f : s.faults) {
     if (f.kind != FaultKind::kTruncate || f.remaining == 0 || (f.ins >= 0 && f.ins != ins)) continue;

@@ -76,6 +76,17 @@ vorn_rv faults_parse(std::string_view text, std::vector<Fault>* out, std::string
     } else if (k == "drop") {
       if (w.size() != 2) return fail("drop takes no value");
       f.kind = FaultKind::kDrop;
+    } else if (k == "endless") {
+      // The answer to INS never ends: every GET RESPONSE that fetches it
+      // gets an empty piece (or one byte HH) and 61 00.
+      if (w.size() == 3 && w[2] == "empty") {
+        f.piece = -1;
+      } else if (w.size() == 4 && w[2] == "byte" && w[3].size() == 2 && parse_num(w[3], 16, 0xFF, &v)) {
+        f.piece = static_cast<int>(v);
+      } else {
+        return fail("endless needs 'empty' or 'byte HH'");
+      }
+      f.kind = FaultKind::kEndless;
     } else {
       return fail("unknown fault '" + std::string(k) + "'");
     }

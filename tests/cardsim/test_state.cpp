@@ -145,6 +145,9 @@ TEST(Faults, FileFormat) {
       {"drop 20 x0\n", "line 1: bad count"},
       {"drop\n", "line 1: missing instruction"},
       {"truncate CA 0\n", "line 1: truncate needs a byte count of 1 or more"},
+      {"endless 50\n", "line 1: endless needs 'empty' or 'byte HH'"},
+      {"endless 50 byte 1FF\n", "line 1: endless needs 'empty' or 'byte HH'"},
+      {"endless 50 full\n", "line 1: endless needs 'empty' or 'byte HH'"},
   };
   for (const auto& [text, msg] : bad) {
     EXPECT_EQ(vorn::cardsim::faults_parse(text, &f, &err), CARDERR_BAD_ARG) << text;
@@ -194,4 +197,46 @@ TEST(Faults, BadMacSpoilsTheNextEncipheredAnswer) {
   EXPECT_NE(X(mac4(ch.session, Bytes(plain.begin(), plain.begin() + 16))), X(Bytes(wire.begin() + 32, wire.begin() + 36)));
   // The next one is sound again.
   EXPECT_EQ(X(ch.send("00CA020001")), "049000");
+}
+
+TEST(Faults, EndlessAnswersPromiseMoreForEver) {
+  std::vector<Fault> f;
+  std::string err;
+  ASSERT_EQ(vorn::cardsim::faults_parse("endless CA empty x2\nendless 84 byte fc\n", &f, &err), VORN_OK) << err;
+  ASSERT_EQ(f.size(), 2u);
+  EXPECT_EQ(f[0].kind, FaultKind::kEndless);
+  EXPECT_EQ(f[0].piece, -1);
+  EXPECT_EQ(f[0].remaining, 2);
+  EXPECT_EQ(f[1].ins, 0x84);
+  EXPECT_EQ(f[1].piece, 0xFC);
+
+  // Plain: the fault acts on the GET RESPONSE of the named command only.
+  TestCard c;
+  c.card->set_faults(f);
+  EXPECT_EQ(X(c.tx("00CA020001")), "049000");  // answered directly, nothing to fetch
+  EXPECT_EQ(X(c.tx("00A40004023F00")), "6116");
+  EXPECT_EQ(X(c.tx("00C0000016")).substr(44), "9000");  // not an answer to CA or 84
+
+  // Under the channel: a correctly MACed empty piece and 61 00, twice (x2);
+  // then the pending answer comes whole.
+  Channel ch = Channel::open(c, sign_key(), 1);
+  c.trace.clear();
+  EXPECT_EQ(X(c.tx(ch.wrap(H("00CA010010")))), "6124");
+  for (int i = 0; i < 2; ++i) {
+    Bytes wire = c.tx("04C0000024");
+    EXPECT_EQ(wire.size(), 22u);
+    EXPECT_EQ(X(ch.unwrap(wire)), "6100");
+  }
+  EXPECT_EQ(ch.unwrap(c.tx("04C0000000")).size(), 18u);  // 16 bytes and 90 00
+  ASSERT_EQ(c.trace.size(), 4u);
+  EXPECT_NE(c.trace[1].find(" prsp=6100 fault=endless"), std::string::npos) << c.trace[1];
+  EXPECT_EQ(c.trace[3].find("fault="), std::string::npos) << c.trace[3];
+
+  // The 1-byte variant never ends: the same byte and 61 00 every time.
+  EXPECT_EQ(c.tx(ch.wrap(H("0084000010")))[0], 0x61);
+  for (int i = 0; i < 300; ++i) {
+    Bytes wire = c.tx("04C0000000");
+    ASSERT_EQ(wire.size(), 22u);
+    ASSERT_EQ(X(ch.unwrap(wire)), "FC6100") << i;
+  }
 }
