@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cardlayer.h"
+#include "vorn/secure.h"
 
 namespace cardlayer {
 
@@ -56,7 +57,7 @@ inline bool is_61(const std::uint8_t* resp, DWORD len) { return len == 2 && resp
 // returned through sw_to_error; more than `limit` bytes give
 // CARDERR_BUFFER_TOO_SMALL with `out` holding what came.
 vorn_rv get_response(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t le, bool chain,
-                     std::vector<std::uint8_t>& out, std::size_t limit);
+                     vorn::SecureBytes& out, std::size_t limit);
 
 // Application of an object handle: 1, 2, or 0 when neither.
 std::uint8_t obj_app(std::uint32_t object);

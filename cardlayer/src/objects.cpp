@@ -64,7 +64,7 @@ vorn_rv send_pieces(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t n
 
 // Fetches one more piece of a chained answer; false when the card said 90 00.
 vorn_rv fetch_more(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t le,
-                   std::vector<std::uint8_t>& held, bool* more, std::uint8_t* next_le) {
+                   vorn::SecureBytes& held, bool* more, std::uint8_t* next_le) {
   std::uint8_t resp[kRespMax];
   vorn::WipeOnExit wipe(resp, sizeof resp);
   const std::uint8_t cmd[5] = {0x00, 0xC0, 0x00, 0x00, le};
@@ -243,7 +243,7 @@ vorn_rv obj_write_attrs(std::uint32_t reader_key, SCARDHANDLE handle, std::uint3
   if (rv != VORN_OK) return rv;
   if (tmpl == nullptr) count = 0;
   DWORD size = 0;
-  std::vector<std::uint8_t> list;
+  vorn::SecureBytes list;
   if (count != 0) {
     rv = attr_list_encode(tmpl, count, nullptr, &size);
     if (rv != VORN_OK) return rv;
@@ -285,7 +285,7 @@ vorn_rv obj_read_attrs(std::uint32_t reader_key, SCARDHANDLE handle, std::uint32
   }
   if (!is_61(resp, rlen)) return sw_error(resp, rlen);
 
-  std::vector<std::uint8_t> held;
+  vorn::SecureBytes held;
   bool more = true;
   std::uint8_t le = resp[1];
   rv = fetch_more(reader_key, handle, le, held, &more, &le);
@@ -350,7 +350,7 @@ vorn_rv obj_read_value(std::uint32_t reader_key, SCARDHANDLE handle, std::uint32
   if (rv != VORN_OK) return rv;
   if (!is_61(resp, rlen)) return sw_error(resp, rlen);
 
-  std::vector<std::uint8_t> data;
+  vorn::SecureBytes data;
   if (buf == nullptr) {
     rv = get_response(reader_key, handle, resp[1], false, data, kRespMax);
     if (rv != VORN_OK) return rv;
@@ -360,10 +360,7 @@ vorn_rv obj_read_value(std::uint32_t reader_key, SCARDHANDLE handle, std::uint32
   }
   rv = get_response(reader_key, handle, resp[1], true, data, kChainLimit);
   if (rv == CARDERR_BUFFER_TOO_SMALL) rv = CARDERR_UNKNOWN;
-  if (rv != VORN_OK) {
-    plat_wipe(data.data(), data.size());
-    return rv;
-  }
+  if (rv != VORN_OK) return rv;
   vorn_rv result = VORN_OK;
   if (data.size() > *len) {
     // A value larger than the buffer is not handed out cut short.
@@ -373,7 +370,6 @@ vorn_rv obj_read_value(std::uint32_t reader_key, SCARDHANDLE handle, std::uint32
     if (!data.empty()) std::memcpy(buf, data.data(), data.size());
     *len = static_cast<DWORD>(data.size());
   }
-  plat_wipe(data.data(), data.size());
   return result;
 }
 
