@@ -105,7 +105,7 @@ CK_RV soft_blocks(Slot& slot, Object& key, CK_KEY_TYPE kt, const CryptContext& c
         sc_rc2_key rk{};
         rv = sc_rc2_set_key(&rk, raw, static_cast<std::uint32_t>(v->size()), static_cast<std::int32_t>(ctx.rc2_bits));
         if (rv == VORN_OK) rv = run(SC_ALG_RC2, &rk);
-        sc_wipe(&rk, sizeof rk);
+        plat_wipe(&rk, sizeof rk);
       }
       break;
     case CKK_AES:
@@ -314,7 +314,7 @@ CK_RV rsa_decrypt(Slot& slot, Object& key, const std::uint8_t* in, std::size_t l
     total += mlen;
   }
   if (good == 0) {
-    out->wipe();
+    plat_wipe(out->data(), out->size());
     return CKR_FUNCTION_FAILED;
   }
   out->resize(total);

@@ -9,40 +9,8 @@
 
 namespace p11 {
 
-// A byte buffer that is wiped when it dies.
-class SecureBytes {
- public:
-  SecureBytes() = default;
-  explicit SecureBytes(std::size_t n) : b_(n) {}
-  SecureBytes(const SecureBytes&) = delete;
-  SecureBytes& operator=(const SecureBytes&) = delete;
-  ~SecureBytes() { wipe(); }
-  void wipe() {
-    if (!b_.empty()) plat_wipe(b_.data(), b_.size());
-  }
-  void resize(std::size_t n) {
-    if (n < b_.size()) plat_wipe(b_.data() + n, b_.size() - n);
-    if (n > b_.capacity()) {
-      std::vector<std::uint8_t> nb(n);
-      if (!b_.empty()) std::copy(b_.begin(), b_.end(), nb.begin());
-      wipe();
-      b_.swap(nb);
-    } else {
-      b_.resize(n);
-    }
-  }
-  void assign(const std::uint8_t* p, std::size_t n) {
-    resize(n);
-    if (n != 0) std::copy(p, p + n, b_.begin());
-  }
-  std::uint8_t* data() { return b_.data(); }
-  const std::uint8_t* data() const { return b_.data(); }
-  std::size_t size() const { return b_.size(); }
-  bool empty() const { return b_.empty(); }
-
- private:
-  std::vector<std::uint8_t> b_;
-};
+// Buffers of plaintext, key values and padded blocks.
+using SecureBytes = vorn::SecureBytes;
 
 // The slot's row of a mechanism when it carries `flag`, else null.
 const MechRow* slot_mech(const Slot& slot, CK_MECHANISM_TYPE type, CK_FLAGS flag);

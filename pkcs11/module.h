@@ -66,34 +66,33 @@ enum LockId : int {
 };
 static_assert(kLockCount == 22);
 
-// A value block owned by an attribute set; wiped when freed because key
-// material lives in the same blocks.
+// A value block owned by an attribute set, in wiping storage because key
+// material lives in the same blocks. Present with length 0 is present.
 class Value {
  public:
   Value() = default;
   Value(const void* p, std::size_t n) { assign(p, n); }
   Value(const Value&) = delete;
   Value& operator=(const Value&) = delete;
-  Value(Value&& o) noexcept : bytes_(std::move(o.bytes_)), present_(o.present_) { o.present_ = false; }
+  Value(Value&& o) noexcept : bytes_(std::move(o.bytes_)), present_(o.present_) { o.clear(); }
   Value& operator=(Value&& o) noexcept {
     if (this != &o) {
-      clear();
       bytes_ = std::move(o.bytes_);
       present_ = o.present_;
-      o.present_ = false;
+      o.clear();
     }
     return *this;
   }
-  ~Value() { clear(); }
+  ~Value() = default;
 
   void assign(const void* p, std::size_t n) {
     clear();
     bytes_.assign(static_cast<const std::uint8_t*>(p), static_cast<const std::uint8_t*>(p) + n);
     present_ = true;
   }
+  // Frees the block (the allocator wipes it) and marks the value absent.
   void clear() {
-    if (!bytes_.empty()) plat_wipe(bytes_.data(), bytes_.size());
-    bytes_.clear();
+    vorn::SecureBytes().swap(bytes_);
     present_ = false;
   }
   bool present() const { return present_; }
@@ -102,7 +101,7 @@ class Value {
   std::uint8_t* data() { return bytes_.data(); }
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  vorn::SecureBytes bytes_;
   bool present_ = false;
 };
 

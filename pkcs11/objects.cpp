@@ -279,12 +279,11 @@ CK_RV private_exponent(const Value& e, const Value& p, const Value& q, std::size
     rv = CKR_GENERAL_ERROR;
     if (BN_sub_word(bp, 1) && BN_sub_word(bq, 1) && BN_mul(phi, bp, bq, ctx) &&
         BN_mod_inverse(d, be, phi, ctx) != nullptr && static_cast<std::size_t>(BN_num_bytes(d)) <= k) {
-      std::vector<std::uint8_t> buf(k);
+      vorn::SecureBytes buf(k);
       if (BN_bn2binpad(d, buf.data(), static_cast<int>(k)) == static_cast<int>(k)) {
         out->assign(buf.data(), k);
         rv = CKR_OK;
       }
-      plat_wipe(buf.data(), buf.size());
     }
   }
   BN_clear_free(d);
@@ -306,7 +305,7 @@ CK_RV object_load(Slot& slot, Object& obj) {
   for (std::size_t i = 0; i < n; ++i) t[i] = CardAttr{tpl.attrs[i].type, nullptr, 0};
   if (obj_read_attrs(key, slot.card, obj.card_id, t.data(), static_cast<DWORD>(n)) != VORN_OK)
     return CKR_DEVICE_ERROR;
-  std::vector<std::vector<std::uint8_t>> bufs(n);
+  std::vector<vorn::SecureBytes> bufs(n);
   for (std::size_t i = 0; i < n; ++i) {
     bufs[i].resize(t[i].len);
     t[i].value = t[i].len != 0 ? bufs[i].data() : nullptr;
@@ -439,8 +438,7 @@ CK_RV object_write(Slot& slot, Object& obj, CK_ULONG cls) {
 
   // The value block. The five CRT values are each left-padded to half the
   // modulus length: the card value is later cut into five equal parts.
-  std::vector<std::uint8_t> block;
-  vorn::WipeOnExit wipe_later(nullptr, 0);
+  vorn::SecureBytes block;
   for (const auto& e : kTemplates[cls].value) {
     if (e.type == CKA_PRIVATE_EXPONENT) continue;
     if (e.type == CKA_PUBLIC_EXPONENT && cls == CKO_PUBLIC_KEY) {
@@ -469,10 +467,7 @@ CK_RV object_write(Slot& slot, Object& obj, CK_ULONG cls) {
   CK_RV rv;
   {
     Transaction tx(slot);
-    if (!tx.ok()) {
-      plat_wipe(block.data(), block.size());
-      return CKR_DEVICE_ERROR;
-    }
+    if (!tx.ok()) return CKR_DEVICE_ERROR;
     rv = card_enter(slot, app);
     std::uint32_t id = 0;
     if (rv == CKR_OK) {
@@ -490,7 +485,6 @@ CK_RV object_write(Slot& slot, Object& obj, CK_ULONG cls) {
     CK_RV lrv = card_leave(slot);
     if (rv == CKR_OK) rv = lrv;
   }
-  plat_wipe(block.data(), block.size());
   return rv;
 }
 
@@ -705,7 +699,7 @@ CK_RV object_read_value(Slot& slot, Object& obj) {
   const std::uint32_t key = slot_key(slot);
   CK_ULONG cls = 0;
   if (!attr_ulong(obj, CKA_CLASS, &cls) || cls > CKO_SECRET_KEY) return CKR_GENERAL_ERROR;
-  std::vector<std::uint8_t> buf;
+  vorn::SecureBytes buf;
   CK_RV rv;
   {
     Transaction tx(slot);
@@ -725,7 +719,6 @@ CK_RV object_read_value(Slot& slot, Object& obj) {
     CK_RV lrv = card_leave(slot);
     if (rv == CKR_OK) rv = lrv;
   }
-  vorn::WipeOnExit wipe(buf.data(), buf.size());
   if (rv != CKR_OK) return rv;
   AttrSet& a = *obj.attrs;
   if (cls == CKO_PUBLIC_KEY) {

@@ -17,7 +17,7 @@ std::span<const std::uint8_t> strip(std::span<const std::uint8_t> v) {
   return v.subspan(i);
 }
 
-void put_len(std::vector<std::uint8_t>* out, std::size_t n) {
+void put_len(vorn::SecureBytes* out, std::size_t n) {
   if (n < 0x80) {
     out->push_back(static_cast<std::uint8_t>(n));
   } else if (n <= 0xFF) {
@@ -30,7 +30,7 @@ void put_len(std::vector<std::uint8_t>* out, std::size_t n) {
   }
 }
 
-void put_integer(std::vector<std::uint8_t>* out, std::span<const std::uint8_t> v) {
+void put_integer(vorn::SecureBytes* out, std::span<const std::uint8_t> v) {
   const bool lead = (v[0] & 0x80) != 0;
   out->push_back(0x02);
   put_len(out, v.size() + (lead ? 1 : 0));
@@ -38,7 +38,7 @@ void put_integer(std::vector<std::uint8_t>* out, std::span<const std::uint8_t> v
   out->insert(out->end(), v.begin(), v.end());
 }
 
-void put_header82(std::vector<std::uint8_t>* out, std::uint8_t tag, std::size_t n) {
+void put_header82(vorn::SecureBytes* out, std::uint8_t tag, std::size_t n) {
   out->push_back(tag);
   out->push_back(0x82);
   out->push_back(static_cast<std::uint8_t>(n >> 8));
@@ -78,7 +78,7 @@ struct Reader {
 };
 
 // An INTEGER's magnitude, left-padded into a field of `width` bytes.
-bool integer_field(Reader* r, std::size_t width, std::vector<std::uint8_t>* out) {
+bool integer_field(Reader* r, std::size_t width, vorn::SecureBytes* out) {
   Reader c{};
   if (!r->element(0x02, &c) || c.n == 0 || (c.p[0] & 0x80) != 0) return false;
   auto v = strip({c.p, c.n});
@@ -90,13 +90,8 @@ bool integer_field(Reader* r, std::size_t width, std::vector<std::uint8_t>* out)
 
 }  // namespace
 
-Pkcs8Key::~Pkcs8Key() {
-  for (auto& v : parts)
-    if (!v.empty()) plat_wipe(v.data(), v.size());
-}
-
-bool pkcs8_encode(const std::array<std::span<const std::uint8_t>, kP8Parts>& parts, std::vector<std::uint8_t>* out) {
-  std::vector<std::uint8_t> body = {0x02, 0x01, 0x00};
+bool pkcs8_encode(const std::array<std::span<const std::uint8_t>, kP8Parts>& parts, vorn::SecureBytes* out) {
+  vorn::SecureBytes body = {0x02, 0x01, 0x00};
   bool ok = true;
   for (const auto& part : parts) {
     auto v = strip(part);
@@ -118,7 +113,6 @@ bool pkcs8_encode(const std::array<std::span<const std::uint8_t>, kP8Parts>& par
     put_header82(out, 0x30, n);
     out->insert(out->end(), body.begin(), body.end());
   }
-  plat_wipe(body.data(), body.size());
   return ok;
 }
 

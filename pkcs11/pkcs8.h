@@ -6,7 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
+
+#include "vorn/secure.h"
 
 namespace p11 {
 
@@ -16,21 +17,16 @@ enum Pkcs8Part : std::size_t { kP8Modulus, kP8PublicExp, kP8PrivateExp, kP8Prime
 
 // Decoded key: modulus and private exponent of the modulus length k (128 or
 // 256), public exponent of 3 bytes, the five CRT values of k/2 bytes each
-// (left-padded with zeros). Wiped when it dies.
+// (left-padded with zeros), in wiping storage.
 struct Pkcs8Key {
-  std::array<std::vector<std::uint8_t>, kP8Parts> parts;
-  Pkcs8Key() = default;
-  Pkcs8Key(const Pkcs8Key&) = delete;
-  Pkcs8Key& operator=(const Pkcs8Key&) = delete;
-  ~Pkcs8Key();
+  std::array<vorn::SecureBytes, kP8Parts> parts;
 };
 
 // Encodes the eight big-endian numbers (leading zero bytes are dropped,
 // each INTEGER gets a 00 in front when its top bit is set). The three outer
 // headers always use the two-byte length form. False when a number is
-// empty or the body would not fit the 16-bit lengths. `out` holds key
-// material: the caller wipes it.
-bool pkcs8_encode(const std::array<std::span<const std::uint8_t>, kP8Parts>& parts, std::vector<std::uint8_t>* out);
+// empty or the body would not fit the 16-bit lengths.
+bool pkcs8_encode(const std::array<std::span<const std::uint8_t>, kP8Parts>& parts, vorn::SecureBytes* out);
 
 // Parses an encoding: SEQUENCE { INTEGER version, SEQUENCE algorithm,
 // OCTET STRING { SEQUENCE { INTEGER 0, eight INTEGERs } } }. Every length

@@ -116,11 +116,7 @@ CK_RV private_plaintext(Slot& slot, Object& key, SecureBytes* out) {
     if (v == nullptr || v->size() == 0) return CKR_FUNCTION_FAILED;
     parts[i] = {v->data(), v->size()};
   }
-  std::vector<std::uint8_t> enc;
-  const bool ok = pkcs8_encode(parts, &enc);
-  if (ok) out->assign(enc.data(), enc.size());
-  if (!enc.empty()) plat_wipe(enc.data(), enc.size());
-  return ok ? CKR_OK : CKR_FUNCTION_FAILED;
+  return pkcs8_encode(parts, out) ? CKR_OK : CKR_FUNCTION_FAILED;
 }
 
 // ---------------------------------------------------------------------------
@@ -265,7 +261,7 @@ VORN_P11_EXPORT CK_RV C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMe
         v = attr_get(*key, CKA_VALUE);
       }
       if (v == nullptr || v->size() == 0) return CKR_FUNCTION_FAILED;
-      plain.assign(v->data(), v->size());
+      plain.assign(v->data(), v->data() + v->size());
     }
     const std::size_t need = crypt_encrypt_len(*slot, *wkey, ctx, plain.size());
     if (need == 0) {

@@ -68,8 +68,6 @@ vorn_rv sc_rc2_set_key(sc_rc2_key* rc2, const std::uint8_t* key, std::uint32_t k
 // RC4 key setup with any key length of at least one byte (an empty key is
 // refused with CARDERR_BAD_ARG).
 vorn_rv sc_rc4_set_key(sc_rc4_state* rc4, const std::uint8_t* key, std::uint32_t keylen);
-// Wipes a key record (any type) when it is no longer needed.
-void sc_wipe(void* record, std::uint32_t len);
 
 // ---------------------------------------------------------------------------
 // Symmetric ciphers and the RSA ids behind one call.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "softcrypto.h"
+#include "vorn/secure.h"
 
 namespace {
 
@@ -251,7 +252,7 @@ void keygen(int keys) {
     theirs.push_back(std::chrono::duration<double>(clk::now() - t0).count());
     EVP_PKEY_free(key);
     EVP_PKEY_CTX_free(ctx);
-    sc_wipe(&priv, sizeof priv);
+    plat_wipe(&priv, sizeof priv);
   }
   std::sort(ours.begin(), ours.end());
   std::sort(theirs.begin(), theirs.end());

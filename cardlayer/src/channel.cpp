@@ -59,7 +59,7 @@ vorn_rv card_select_aid(std::uint32_t reader_key, SCARDHANDLE handle, const std:
   set_channel_opened(0);
   slot_close_channel(slot_lookup(reader_key, handle));
   if (resp == nullptr || resp_len == nullptr) return VORN_OK;
-  std::vector<std::uint8_t> data;
+  vorn::SecureBytes data;
   rv = get_response(reader_key, handle, answer[1], false, data, kRespMax, kRespMax);
   if (rv != VORN_OK) return rv;
   if (*resp_len < data.size()) {
@@ -105,10 +105,9 @@ vorn_rv sm_open_channel(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8
   if (rv != VORN_OK) return rv;
   if (!is_61(answer, alen)) return sw_error(answer, alen);
 
-  std::vector<std::uint8_t> data;
+  vorn::SecureBytes data;
   rv = get_response(reader_key, handle, answer[1], false, data, kRespMax, kRespMax);
   if (rv != VORN_OK) return rv;
-  vorn::WipeOnExit wipe_data(data.data(), data.size());
   if (data.size() < 52) return CARDERR_CARD_AUTH;  // too short to hold the card's proof
 
   // The card proves it knows the key: SHA-1(RH || K).

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cardlayer.h"
+#include "vorn/secure.h"
 
 namespace cardlayer {
 
@@ -67,7 +68,7 @@ inline bool is_61(const std::uint8_t* resp, DWORD len) { return len == 2 && resp
 // without data, or more than chain_rounds(`expect`) rounds, give
 // CARDERR_UNKNOWN: `expect` is the largest answer the command can have.
 vorn_rv get_response(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t le, bool chain,
-                     std::vector<std::uint8_t>& out, std::size_t limit, std::size_t expect);
+                     vorn::SecureBytes& out, std::size_t limit, std::size_t expect);
 
 // Application of an object handle: 1, 2, or 0 when neither.
 std::uint8_t obj_app(std::uint32_t object);

@@ -45,13 +45,12 @@ inline constexpr std::size_t kKeyAnswerMax = 256;
 // Appends the answer gathered with 61 chaining to out[*pos..cap).
 vorn_rv collect(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t le, std::uint8_t* out,
                 DWORD cap, DWORD* pos) {
-  std::vector<std::uint8_t> data;
+  vorn::SecureBytes data;
   vorn_rv rv = get_response(reader_key, handle, le, true, data, cap - *pos, kKeyAnswerMax);
   if (rv == VORN_OK && !data.empty()) {
     std::memcpy(out + *pos, data.data(), data.size());
     *pos += static_cast<DWORD>(data.size());
   }
-  plat_wipe(data.data(), data.size());
   return rv;
 }
 

@@ -65,7 +65,7 @@ vorn_rv send_pieces(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t n
 // A chained answer being fetched: what came so far, whether the card said
 // 61 yy (more) and with which Le to ask next, and the rounds used.
 struct Chain {
-  std::vector<std::uint8_t> held;
+  vorn::SecureBytes held;
   bool more = true;
   std::uint8_t le = 0;
   std::size_t rounds = 0;
@@ -266,7 +266,7 @@ vorn_rv obj_write_attrs(std::uint32_t reader_key, SCARDHANDLE handle, std::uint3
   if (rv != VORN_OK) return rv;
   if (tmpl == nullptr) count = 0;
   DWORD size = 0;
-  std::vector<std::uint8_t> list;
+  vorn::SecureBytes list;
   if (count != 0) {
     rv = attr_list_encode(tmpl, count, nullptr, &size);
     if (rv != VORN_OK) return rv;
@@ -362,7 +362,7 @@ vorn_rv obj_read_value(std::uint32_t reader_key, SCARDHANDLE handle, std::uint32
   if (rv != VORN_OK) return rv;
   if (!is_61(resp, rlen)) return sw_error(resp, rlen);
 
-  std::vector<std::uint8_t> data;
+  vorn::SecureBytes data;
   if (buf == nullptr) {
     rv = get_response(reader_key, handle, resp[1], false, data, kRespMax, kRespMax);
     if (rv != VORN_OK) return rv;
@@ -372,10 +372,7 @@ vorn_rv obj_read_value(std::uint32_t reader_key, SCARDHANDLE handle, std::uint32
   }
   rv = get_response(reader_key, handle, resp[1], true, data, kChainLimit, kChainLimit);
   if (rv == CARDERR_BUFFER_TOO_SMALL) rv = CARDERR_UNKNOWN;
-  if (rv != VORN_OK) {
-    plat_wipe(data.data(), data.size());
-    return rv;
-  }
+  if (rv != VORN_OK) return rv;
   vorn_rv result = VORN_OK;
   if (data.size() > *len) {
     // A value larger than the buffer is not handed out cut short.
@@ -385,7 +382,6 @@ vorn_rv obj_read_value(std::uint32_t reader_key, SCARDHANDLE handle, std::uint32
     if (!data.empty()) std::memcpy(buf, data.data(), data.size());
     *len = static_cast<DWORD>(data.size());
   }
-  plat_wipe(data.data(), data.size());
   return result;
 }
 

@@ -22,7 +22,7 @@ vorn_rv sm_mac_key(const std::uint8_t* key16, const std::uint8_t* data, DWORD le
   // is the first half of the last block.
   const DWORD q = 8 - (len % 8);
   const DWORD total = len + q;
-  std::vector<std::uint8_t> buf(total);
+  vorn::SecureBytes buf(total);
   if (len != 0) std::memcpy(buf.data(), data, len);
   std::memset(buf.data() + len, static_cast<int>(q), q);
   std::uint8_t iv[8] = {};
@@ -38,7 +38,6 @@ vorn_rv sm_mac_key(const std::uint8_t* key16, const std::uint8_t* data, DWORD le
       std::memcpy(mac4, buf.data() + total - 8, 4);
     }
   }
-  plat_wipe(buf.data(), buf.size());
   plat_wipe(iv, sizeof iv);
   return rv;
 }

@@ -36,7 +36,7 @@ vorn_rv apdu(std::uint32_t reader_key, SCARDHANDLE handle, const std::uint8_t* c
 }
 
 vorn_rv get_response(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t le, bool chain,
-                     std::vector<std::uint8_t>& out, std::size_t limit, std::size_t expect) {
+                     vorn::SecureBytes& out, std::size_t limit, std::size_t expect) {
   std::uint8_t resp[kRespMax];
   vorn::WipeOnExit wipe(resp, sizeof resp);
   const std::size_t rounds = chain_rounds(expect);
@@ -194,7 +194,7 @@ vorn_rv card_select_file(std::uint32_t reader_key, SCARDHANDLE handle, std::uint
   if (rv != VORN_OK) return rv;
   if (!is_61(resp, rlen)) return sw_error(resp, rlen);
   if (fci == nullptr || fci_len == nullptr) return VORN_OK;
-  std::vector<std::uint8_t> data;
+  vorn::SecureBytes data;
   rv = get_response(reader_key, handle, resp[1], false, data, kRespMax, kRespMax);
   if (rv != VORN_OK) return rv;
   return copy_out(data.data(), static_cast<DWORD>(data.size()), fci, fci_len);

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Zero values cannot be encoded; the others must come back unchanged.
   std::array<std::span<const std::uint8_t>, p11::kP8Parts> parts;
   for (std::size_t i = 0; i < p11::kP8Parts; ++i) parts[i] = key.parts[i];
-  std::vector<std::uint8_t> again;
+  vorn::SecureBytes again;
   if (!p11::pkcs8_encode(parts, &again)) return 0;
   p11::Pkcs8Key back;
   if (!p11::pkcs8_decode(again.data(), again.size(), &back)) std::abort();

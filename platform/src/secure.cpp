@@ -36,10 +36,14 @@ vorn_rv plat_random(std::uint8_t* buf, std::size_t len) {
 
 void plat_wipe(void* p, std::size_t len) {
   if (p == nullptr || len == 0) return;
+#if defined(__GNUC__)
+  // memset, then a barrier that makes the zeros observable, so the compiler
+  // cannot drop the stores; word-wide, which big-number scratch needs.
+  std::memset(p, 0, len);
+  __asm__ __volatile__("" : : "r"(p) : "memory");
+#else
   volatile std::uint8_t* v = static_cast<volatile std::uint8_t*>(p);
   for (std::size_t i = 0; i < len; ++i) v[i] = 0;
-#if defined(__GNUC__)
-  __asm__ __volatile__("" : : "r"(p) : "memory");
 #endif
 }
 

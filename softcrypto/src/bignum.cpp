@@ -14,17 +14,6 @@
 
 namespace sc::bn {
 
-void wipe(void* p, std::size_t len) {
-#if defined(__GNUC__)
-  // memset, then a barrier that makes the zeros observable, so the compiler
-  // cannot drop the stores (word-wide, unlike a volatile byte loop).
-  std::memset(p, 0, len);
-  __asm__ __volatile__("" : : "r"(p) : "memory");
-#else
-  plat_wipe(p, len);
-#endif
-}
-
 void from_bytes(limb* x, int n, const std::uint8_t* b, std::size_t len) {
   std::memset(x, 0, static_cast<std::size_t>(n) * sizeof(limb));
   for (std::size_t i = 0; i < len; ++i) {
@@ -170,8 +159,8 @@ void mod(limb* r, const limb* a, int na, const limb* m, int nm) {
     }
   }
   for (int i = 0; i < nm; ++i) r[i] = s ? (u[i] >> s) | (u[i + 1] << (64 - s)) : u[i];
-  wipe(u, sizeof u);
-  wipe(v, sizeof v);
+  plat_wipe(u, sizeof u);
+  plat_wipe(v, sizeof v);
 }
 
 std::uint32_t mod_small(const limb* a, int n, std::uint32_t v) {
@@ -234,10 +223,10 @@ bool inverse(limb* r, const limb* a, const limb* m, int n) {
     ok = cmp(u, one, n) == 0;
     if (ok) std::memcpy(r, x1, static_cast<std::size_t>(n) * sizeof(limb));
   }
-  wipe(u, sizeof u);
-  wipe(v, sizeof v);
-  wipe(x1, sizeof x1);
-  wipe(x2, sizeof x2);
+  plat_wipe(u, sizeof u);
+  plat_wipe(v, sizeof v);
+  plat_wipe(x1, sizeof x1);
+  plat_wipe(x2, sizeof x2);
   return ok;
 }
 
@@ -452,9 +441,9 @@ void mod_exp(const mont& ctx, limb* r, const limb* base, const limb* e, int elim
     first = false;
   }
   from_mont(ctx, r, acc);
-  wipe(table, kTable * sz);
-  wipe(acc, sz);
-  wipe(sel, sz);
+  plat_wipe(table, kTable * sz);
+  plat_wipe(acc, sz);
+  plat_wipe(sel, sz);
 }
 
 void mod_exp_public(const mont& ctx, limb* r, const limb* base, const limb* e, int elimbs) {

@@ -46,7 +46,6 @@ void from_mont(const mont& ctx, limb* r, const limb* a);
 void mod_exp(const mont& ctx, limb* r, const limb* base, const limb* e, int elimbs);
 // Same for a public exponent (plain square and multiply).
 void mod_exp_public(const mont& ctx, limb* r, const limb* base, const limb* e, int elimbs);
-void wipe(void* p, std::size_t len);
 // True when the CPU has MULX and ADCX/ADOX (used for Montgomery products).
 bool cpu_has_mulx_adx();
 

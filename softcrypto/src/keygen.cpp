@@ -61,7 +61,7 @@ bool random_base(limb* a, const limb* p, int n) {
   for (int i = sc::bn::significant(pm3, n); i < n; ++i) a[i] = 0;
   sc::bn::add_small(a, n, 2);
   plat_wipe(b, sizeof b);
-  sc::bn::wipe(wide, sizeof wide);
+  plat_wipe(wide, sizeof wide);
   return true;
 }
 

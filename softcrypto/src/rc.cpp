@@ -163,5 +163,3 @@ vorn_rv sc_rc4_set_key(sc_rc4_state* rc4, const std::uint8_t* key, std::uint32_t
   rc4->y = 0;
   return VORN_OK;
 }
-
-void sc_wipe(void* record, std::uint32_t len) { plat_wipe(record, len); }

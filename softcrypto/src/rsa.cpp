@@ -145,7 +145,7 @@ void square_mod(const sc::bn::mont& mn, limb* x) {
   limb xm[kMaxLimbs];
   sc::bn::to_mont(mn, xm, x);
   sc::bn::mont_mul(mn, x, xm, x);
-  sc::bn::wipe(xm, sizeof xm);
+  plat_wipe(xm, sizeof xm);
 }
 
 vorn_rv blinding_pair(const public_parts& pub, const sc::bn::mont& mn, limb* re, limb* rinv) {
@@ -172,13 +172,13 @@ vorn_rv blinding_pair(const public_parts& pub, const sc::bn::mont& mn, limb* re,
     limb wide[kMaxLimbs + 2];
     sc::bn::from_bytes(wide, kMaxLimbs + 2, rb, pub.len + 8);
     sc::bn::mod(r, wide, kMaxLimbs + 2, pub.n, n);
-    sc::bn::wipe(wide, sizeof wide);
+    plat_wipe(wide, sizeof wide);
     if (sc::bn::is_zero(r, n)) continue;
     if (sc::bn::inverse(rinv, r, pub.n, n)) break;
   }
   plat_wipe(rb, sizeof rb);
   sc::bn::mod_exp_public(mn, re, r, pub.e, kMaxLimbs);
-  sc::bn::wipe(r, sizeof r);
+  plat_wipe(r, sizeof r);
   blinding_entry& e = cache.entry[cache.next++ % 2];
   std::memset(&e, 0, sizeof e);
   std::memcpy(e.n, pub.n, sizeof e.n);
@@ -240,9 +240,9 @@ vorn_rv private_block(const private_parts& pp, const std::uint8_t* in, std::uint
   sc::bn::to_bytes(out, pub.len, res, n);
 
   for (limb* p : {c, rinv, re, cm, cb, cp, cq, m1, m2, m2p, diff, h, qinv, t1, t2, mprime, mm, res})
-    sc::bn::wipe(p, kMaxLimbs * sizeof(limb));
-  sc::bn::wipe(hq, sizeof hq);
-  sc::bn::wipe(mb, sizeof mb);
+    plat_wipe(p, kMaxLimbs * sizeof(limb));
+  plat_wipe(hq, sizeof hq);
+  plat_wipe(mb, sizeof mb);
   return VORN_OK;
 }
 

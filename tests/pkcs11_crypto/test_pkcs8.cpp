@@ -11,6 +11,8 @@ using p11::Pkcs8Key;
 
 namespace {
 
+Bytes plain(const vorn::SecureBytes& v) { return Bytes(v.begin(), v.end()); }
+
 struct Key {
   std::array<Bytes, 8> parts;
   Bytes der;  // OpenSSL's PrivateKeyInfo
@@ -44,9 +46,9 @@ Key make_key(unsigned bits) {
 Bytes encode(const std::array<Bytes, 8>& parts) {
   std::array<std::span<const std::uint8_t>, 8> s;
   for (int i = 0; i < 8; ++i) s[i] = parts[i];
-  std::vector<std::uint8_t> out;
+  vorn::SecureBytes out;
   EXPECT_TRUE(p11::pkcs8_encode(s, &out));
-  return out;
+  return plain(out);
 }
 
 Bytes left_pad(const Bytes& v, std::size_t n) {
@@ -65,10 +67,10 @@ TEST(Pkcs8, EncodingEqualsOpenSslAndDecodesBack) {
     Pkcs8Key d;
     ASSERT_TRUE(p11::pkcs8_decode(enc.data(), enc.size(), &d));
     const std::size_t n = bits / 8;
-    EXPECT_EQ(d.parts[0], k.parts[0]);
-    EXPECT_EQ(d.parts[1], hex("010001"));
-    EXPECT_EQ(d.parts[2], left_pad(k.parts[2], n));
-    for (int i = 3; i < 8; ++i) EXPECT_EQ(d.parts[i], left_pad(k.parts[i], n / 2)) << i;
+    EXPECT_EQ(plain(d.parts[0]), k.parts[0]);
+    EXPECT_EQ(plain(d.parts[1]), hex("010001"));
+    EXPECT_EQ(plain(d.parts[2]), left_pad(k.parts[2], n));
+    for (int i = 3; i < 8; ++i) EXPECT_EQ(plain(d.parts[i]), left_pad(k.parts[i], n / 2)) << i;
     // Trailing bytes (whole blocks of an unpadded mode) are ignored.
     Bytes tail = enc;
     tail.insert(tail.end(), 7, 0);
@@ -87,8 +89,8 @@ TEST(Pkcs8, LeadingZeroValuesAreKeptInTheirFields) {
   const Bytes enc = encode(padded);
   Pkcs8Key d;
   ASSERT_TRUE(p11::pkcs8_decode(enc.data(), enc.size(), &d));
-  EXPECT_EQ(d.parts[5], left_pad(k.parts[5], 128));
-  EXPECT_EQ(d.parts[6], left_pad(k.parts[6], 128));
+  EXPECT_EQ(plain(d.parts[5]), left_pad(k.parts[5], 128));
+  EXPECT_EQ(plain(d.parts[6]), left_pad(k.parts[6], 128));
   // A hand-made 2048-bit encoding whose CRT INTEGERs carry 129 bytes.
   Bytes body = {0x02, 0x01, 0x00};
   auto integer = [&](const Bytes& v) {
@@ -177,6 +179,6 @@ TEST(Pkcs8, LayoutsOutsideTheKeySizesAreRefused) {
   empty[2].clear();
   std::array<std::span<const std::uint8_t>, 8> s;
   for (int i = 0; i < 8; ++i) s[i] = empty[i];
-  std::vector<std::uint8_t> out;
+  vorn::SecureBytes out;
   EXPECT_FALSE(p11::pkcs8_encode(s, &out));
 }
