@@ -29,6 +29,7 @@
 #include <winscard.h>
 #endif
 
+#include "vorn/alg.h"
 #include "vorn/result.h"
 
 // ---------------------------------------------------------------------------
@@ -74,12 +75,12 @@ inline constexpr std::uint32_t OBJ_LIST_CAPACITY = 80;
 // Card attribute type of the key identifier (SHA-1 of the RSA modulus).
 inline constexpr unsigned long CARD_ATTR_KEY_ID = 0x8004;
 
-// Algorithm identifiers shared with the software cryptography.
-inline constexpr std::uint8_t CARD_ALG_AES128 = 1;
-inline constexpr std::uint8_t CARD_ALG_DES = 13;
-inline constexpr std::uint8_t CARD_ALG_DES2 = 17;
-inline constexpr std::uint8_t CARD_ALG_RSA1024 = 27;
-inline constexpr std::uint8_t CARD_ALG_RSA2048 = 28;
+// Algorithm identifiers the card knows (vorn/alg.h).
+inline constexpr std::uint8_t CARD_ALG_AES128 = VORN_ALG_AES128;
+inline constexpr std::uint8_t CARD_ALG_DES = VORN_ALG_DES;
+inline constexpr std::uint8_t CARD_ALG_DES2 = VORN_ALG_DES2;
+inline constexpr std::uint8_t CARD_ALG_RSA1024 = VORN_ALG_RSA1024;
+inline constexpr std::uint8_t CARD_ALG_RSA2048 = VORN_ALG_RSA2048;
 
 // Application identifiers.
 inline constexpr std::array<std::uint8_t, 12> kAidSign{0xA0, 0x00, 0x00, 0x00, 0x63, 0x41,

@@ -11,6 +11,7 @@
 
 #include "cardlayer.h"
 #include "entry.h"
+#include "key_alg.h"
 #include "mech_params.h"
 #include "softcrypto.h"
 
@@ -50,19 +51,6 @@ const CipherMech* cipher_mech(CK_MECHANISM_TYPE type) {
   for (const auto& m : kCipherMechs)
     if (m.type == type) return &m;
   return nullptr;
-}
-
-// Algorithm code of a secret key for the card and the software dispatcher.
-std::uint8_t secret_alg(CK_KEY_TYPE kt) {
-  switch (kt) {
-    case CKK_RC2: return 0x30;
-    case CKK_RC4: return 0x31;
-    case CKK_DES: return 0x0D;
-    case CKK_DES2: return 0x11;
-    case CKK_DES3: return 0x32;
-    case CKK_AES: return 0x01;
-    default: return 0;
-  }
 }
 
 // The key value of a key that is used in software; a card key's value is
@@ -164,9 +152,8 @@ CK_RV run_blocks(Slot& slot, Object& key, CryptContext& ctx, bool enc, const std
   if (!enc) std::memcpy(next_iv, in + len - m->block, m->block);
   CK_RV rv;
   CK_ULONG value_len = 0;
-  const bool aes256 = kt == CKK_AES && attr_ulong(key, CKA_VALUE_LEN, &value_len) && value_len == 32;
-  const std::uint8_t alg = secret_alg(kt);
-  if (key_on_card(key) && (alg == 0x01 || alg == 0x0D || alg == 0x11) && !aes256) {
+  const std::uint8_t alg = key_alg(kt, attr_ulong(key, CKA_VALUE_LEN, &value_len) ? value_len : 0);
+  if (key_on_card(key) && vorn_alg_on_card(alg)) {
     rv = card_blocks(slot, key, alg, ctx, m->mode, enc, in, len, out);
   } else {
     // Session keys; and token keys of ciphers the card does not compute
@@ -271,7 +258,7 @@ CK_RV card_rsa_decipher(Slot& slot, const Object& key, std::size_t k, const std:
   DWORD n = static_cast<DWORD>(len);
   *card_rv = VORN_OK;
   if (rv == CKR_OK) {
-    *card_rv = key_crypt(slot_key(slot), slot.card, k == 128 ? 0x1B : 0x1C, 0, key.card_id, nullptr, 0, in,
+    *card_rv = key_crypt(slot_key(slot), slot.card, vorn_alg_rsa(k), 0, key.card_id, nullptr, 0, in,
                          static_cast<DWORD>(len), out, &n, KEY_DECIPHER);
     if (*card_rv != VORN_OK) rv = CKR_FUNCTION_FAILED;
   }

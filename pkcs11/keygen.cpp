@@ -8,6 +8,7 @@
 #include "cardlayer.h"
 #include "crypt.h"
 #include "entry.h"
+#include "key_alg.h"
 #include "keyops.h"
 #include "softcrypto.h"
 
@@ -33,40 +34,34 @@ struct SecretSpec {
 
 // Key length and algorithm code from the key type and CKA_VALUE_LEN.
 CK_RV secret_spec(CK_KEY_TYPE kt, bool have_len, CK_ULONG len, SecretSpec* out) {
-  auto fixed = [&](std::size_t n, std::uint8_t alg) {
+  auto fixed = [&](std::size_t n) {
     if (have_len && len != n) return CKR_ATTRIBUTE_VALUE_INVALID;
-    *out = SecretSpec{n, alg};
+    *out = SecretSpec{n, key_alg(kt, n)};
     return CKR_OK;
   };
   switch (kt) {
-    case CKK_GENERIC_SECRET: return fixed(48, 0x34);
+    case CKK_GENERIC_SECRET: return fixed(48);
     case CKK_RC2:
     case CKK_RC4: {
       if (!have_len) return CKR_TEMPLATE_INCONSISTENT;
       const CK_ULONG max = kt == CKK_RC2 ? 128 : 24;
       if (len < 1 || len > max) return CKR_ATTRIBUTE_VALUE_INVALID;
-      *out = SecretSpec{len, static_cast<std::uint8_t>(kt == CKK_RC2 ? 0x30 : 0x31)};
+      *out = SecretSpec{len, key_alg(kt, len)};
       return CKR_OK;
     }
-    case CKK_DES: return fixed(8, 0x0D);
-    case CKK_DES2: return fixed(16, 0x11);
-    case CKK_DES3: return fixed(24, 0x32);
+    case CKK_DES: return fixed(8);
+    case CKK_DES2: return fixed(16);
+    case CKK_DES3: return fixed(24);
     case CKK_AES:
-      if (!have_len || len == 16) {
-        *out = SecretSpec{16, 0x01};
-        return CKR_OK;
-      }
-      if (len == 32) {
-        *out = SecretSpec{32, 0x02};
+      if (!have_len || len == 16 || len == 32) {
+        const std::size_t n = have_len ? len : 16;
+        *out = SecretSpec{n, key_alg(kt, n)};
         return CKR_OK;
       }
       return CKR_ATTRIBUTE_VALUE_INVALID;
     default: return CKR_ATTRIBUTE_VALUE_INVALID;
   }
 }
-
-// Algorithms the card's secret-key generator takes (AES-128, DES, DES2).
-bool card_generates(std::uint8_t alg) { return alg == 0x01 || alg == 0x0D || alg == 0x11; }
 
 // Copies a big-endian number of a software key record without its leading
 // zero bytes.
@@ -89,8 +84,10 @@ bool exponent_is_f4(const CK_ATTRIBUTE* e) {
 // A token secret key: made by the card, or made here and stored with
 // key_store when the card's generator does not know the algorithm (the
 // attribute part follows in the same transaction).
-CK_RV token_secret_store(Slot& slot, Object& obj, std::uint8_t alg, std::uint8_t access, const std::uint8_t* value,
-                         std::size_t len) {
+CK_RV token_secret_store(Slot& slot, Object& obj, std::uint8_t alg, const std::uint8_t* value, std::size_t len) {
+  std::uint8_t access = VORN_KIND_ACCESS | VORN_KIND_SECRET_KEY;
+  if (flag_of(obj, CKA_PRIVATE)) access |= VORN_KIND_PRIVATE;
+  if (flag_of(obj, CKA_EXTRACTABLE)) access |= VORN_KIND_EXTRACTABLE;
   const std::uint32_t key = slot_key(slot);
   Transaction tx(slot);
   if (!tx.ok()) return CKR_DEVICE_ERROR;
@@ -103,7 +100,7 @@ CK_RV token_secret_store(Slot& slot, Object& obj, std::uint8_t alg, std::uint8_t
     if (crv != VORN_OK) rv = card_make_failure(crv);
   }
   if (rv == CKR_OK) {
-    if (flag_of(obj, CKA_EXTRACTABLE)) id |= 0x200000;
+    if (flag_of(obj, CKA_EXTRACTABLE)) id |= VORN_HANDLE_EXTRACTABLE;
     obj.card_id = id;
     obj.kind = static_cast<std::uint8_t>(id >> 16);
     // The generator selects the application again: the held PIN is
@@ -112,7 +109,7 @@ CK_RV token_secret_store(Slot& slot, Object& obj, std::uint8_t alg, std::uint8_t
     if (rv == CKR_OK) rv = store_write_attrs(slot, obj, CKO_SECRET_KEY);
     if (rv != CKR_OK) {
       // No key without its attributes stays on the card.
-      obj_delete(key, slot.card, id & ~0x200000u);
+      obj_delete(key, slot.card, id & ~VORN_HANDLE_EXTRACTABLE);
       obj.card_id = 0;
       obj.kind = 0;
     }
@@ -173,9 +170,6 @@ VORN_P11_EXPORT CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR
     SecretSpec spec{};
     rv = secret_spec(kt, have_len, len, &spec);
     if (rv != CKR_OK) return rv;
-    std::uint8_t access = 0x14;
-    if (flag_of(fresh, CKA_PRIVATE)) access |= 0x08;
-    if (flag_of(fresh, CKA_EXTRACTABLE)) access |= 0x20;
     rv = store_write_access(*sess, fresh);
     if (rv != CKR_OK) return rv;
     set_attr_ulong(set, CKA_VALUE_LEN, spec.len);
@@ -184,7 +178,7 @@ VORN_P11_EXPORT CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR
     // starts with the version it was asked for, 03 00.
     const bool token = flag_of(fresh, CKA_TOKEN);
     SecureBytes value;
-    if (!token || !card_generates(spec.alg)) {
+    if (!token || !vorn_alg_on_card(spec.alg)) {
       value.resize(spec.len);
       if (plat_random(value.data(), value.size()) != VORN_OK) return CKR_FUNCTION_FAILED;
       if (pre_master) {
@@ -198,7 +192,7 @@ VORN_P11_EXPORT CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR
       if (slot->token.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
       place = free_entry(slot->objects);
       if (place == nullptr) return CKR_HOST_MEMORY;
-      rv = token_secret_store(*slot, fresh, spec.alg, access, value.empty() ? nullptr : value.data(), value.size());
+      rv = token_secret_store(*slot, fresh, spec.alg, value.empty() ? nullptr : value.data(), value.size());
       if (rv != CKR_OK) return rv;
     } else {
       place = free_entry(sess->objects);
@@ -252,7 +246,7 @@ VORN_P11_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM
     // Both generators make keys with exponent 65537; another exponent asked
     // for would be written into the objects without being the keys'.
     if (!exponent_is_f4(tmpl_find(pub_t, pub_n, CKA_PUBLIC_EXPONENT))) return CKR_ATTRIBUTE_VALUE_INVALID;
-    const std::uint8_t alg = bits == 1024 ? 0x1B : 0x1C;
+    const std::uint8_t alg = vorn_alg_rsa(bits / 8);
     Guard kg(kLockKeyGen);
 
     // The attribute sets from the templates, to learn the flags first.
@@ -314,11 +308,11 @@ VORN_P11_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM
         }
       }
       if (priv_place == nullptr) return CKR_HOST_MEMORY;
-      std::uint8_t priv_access = 0x13;
-      if (flag_of(priv, CKA_PRIVATE)) priv_access |= 0x08;
-      if (ciph && flag_of(priv, CKA_EXTRACTABLE)) priv_access |= 0x20;
-      std::uint8_t pub_access = 0x12;
-      if (flag_of(pub, CKA_PRIVATE)) pub_access |= 0x08;
+      std::uint8_t priv_access = VORN_KIND_ACCESS | VORN_KIND_PRIVATE_KEY;
+      if (flag_of(priv, CKA_PRIVATE)) priv_access |= VORN_KIND_PRIVATE;
+      if (ciph && flag_of(priv, CKA_EXTRACTABLE)) priv_access |= VORN_KIND_EXTRACTABLE;
+      std::uint8_t pub_access = VORN_KIND_ACCESS | VORN_KIND_PUBLIC_KEY;
+      if (flag_of(pub, CKA_PRIVATE)) pub_access |= VORN_KIND_PRIVATE;
       Transaction tx(*slot);
       if (!tx.ok()) return CKR_DEVICE_ERROR;
       rv = card_enter(*slot, app);

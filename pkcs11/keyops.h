@@ -28,10 +28,10 @@ CK_RV store_new_handle(CK_OBJECT_HANDLE* out);
 CK_RV store_write_attrs(Slot& slot, const Object& obj, CK_ULONG cls);
 
 // A token secret key on the card (keygen.cpp): made by the card's generator
-// when value is null (alg 0x01, 0x0D or 0x11), else stored with key_store
-// under the algorithm code; then its attribute part. Sets obj.card_id.
-CK_RV token_secret_store(Slot& slot, Object& obj, std::uint8_t alg, std::uint8_t access, const std::uint8_t* value,
-                         std::size_t len);
+// when value is null (an algorithm vorn_alg_on_card takes), else stored with
+// key_store under the algorithm code; its access byte from the object's
+// CKA_PRIVATE and CKA_EXTRACTABLE; then its attribute part. Sets obj.card_id.
+CK_RV token_secret_store(Slot& slot, Object& obj, std::uint8_t alg, const std::uint8_t* value, std::size_t len);
 
 // Attribute setters on a built set.
 inline void set_attr(AttrSet& s, CK_ATTRIBUTE_TYPE t, const void* p, std::size_t n) {

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "cardlayer.h"
+#include "key_alg.h"
 #include "module.h"
 #include "objects_internal.h"
 
@@ -396,14 +397,23 @@ bool flag_true(const Object& obj, CK_ATTRIBUTE_TYPE t) {
   return attr_bool(obj, t, &b) && b;
 }
 
+// Access byte of a new card object of class cls: type, access class,
+// extractable keys, and the mark on private data objects.
+std::uint8_t access_byte(const Object& obj, CK_ULONG cls) {
+  std::uint8_t access = VORN_KIND_ACCESS;
+  if (flag_true(obj, CKA_PRIVATE)) access |= VORN_KIND_PRIVATE;
+  if (flag_true(obj, CKA_PRIVATE) && cls == CKO_DATA) access |= VORN_KIND_MARK;
+  if ((cls == CKO_PRIVATE_KEY || cls == CKO_SECRET_KEY) && flag_true(obj, CKA_EXTRACTABLE))
+    access |= VORN_KIND_EXTRACTABLE;
+  static const std::uint8_t kClassBits[5] = {VORN_KIND_DATA, VORN_KIND_CERTIFICATE, VORN_KIND_PUBLIC_KEY,
+                                             VORN_KIND_PRIVATE_KEY, VORN_KIND_SECRET_KEY};
+  return access | kClassBits[cls];
+}
+
 // Writes a new object to the card; on success obj.card_id / kind are set.
 CK_RV object_write(Slot& slot, Object& obj, CK_ULONG cls) {
   const AttrSet& a = *obj.attrs;
-  std::uint8_t access = 0x10;
-  if (flag_true(obj, CKA_PRIVATE)) access |= (cls == CKO_DATA) ? 0x48 : 0x08;
-  if ((cls == CKO_PRIVATE_KEY || cls == CKO_SECRET_KEY) && flag_true(obj, CKA_EXTRACTABLE)) access |= 0x20;
-  static const std::uint8_t kClassBits[5] = {0x00, 0x01, 0x02, 0x03, 0x04};
-  access |= kClassBits[cls];
+  const std::uint8_t access = access_byte(obj, cls);
 
   std::uint8_t alg = 0;
   std::uint8_t app = CARD_APP_CIPH;
@@ -423,17 +433,12 @@ CK_RV object_write(Slot& slot, Object& obj, CK_ULONG cls) {
   } else if (cls == CKO_PUBLIC_KEY || cls == CKO_PRIVATE_KEY) {
     if (!have_type || key_type != CKK_RSA) return CKR_ATTRIBUTE_VALUE_INVALID;
     k = strip(a.rows[attr_row(CKA_MODULUS)]).size();
-    alg = k == 128 ? 0x1B : (k == 256 ? 0x1C : 0);
+    alg = vorn_alg_rsa(k);
   } else if (cls == CKO_SECRET_KEY) {
-    switch (have_type ? key_type : ~0UL) {
-      case CKK_RC2: alg = 0x30; break;
-      case CKK_RC4: alg = 0x31; break;
-      case CKK_DES: alg = 0x0D; break;
-      case CKK_DES2: alg = 0x11; break;
-      case CKK_DES3: alg = 0x32; break;
-      case CKK_AES: alg = 0x01; break;
-      default: return CKR_ATTRIBUTE_VALUE_INVALID;
-    }
+    // An AES key of either length is kept under the AES-128 code; generic
+    // secrets are not created this way.
+    if (have_type && key_type != CKK_GENERIC_SECRET) alg = key_alg(key_type, 0);
+    if (alg == 0) return CKR_ATTRIBUTE_VALUE_INVALID;
   }
 
   // The value block. The five CRT values are each left-padded to half the
@@ -478,7 +483,7 @@ CK_RV object_write(Slot& slot, Object& obj, CK_ULONG cls) {
     }
     if (rv == CKR_OK) {
       const bool keyish = cls == CKO_PRIVATE_KEY || cls == CKO_SECRET_KEY;
-      if (!keyish || flag_true(obj, CKA_EXTRACTABLE)) id |= 0x200000;
+      if (!keyish || flag_true(obj, CKA_EXTRACTABLE)) id |= VORN_HANDLE_EXTRACTABLE;
       obj.card_id = id;
       obj.kind = static_cast<std::uint8_t>(id >> 16);
     }
@@ -529,7 +534,8 @@ std::uint8_t app_of_id(std::uint32_t id) { return id >= OBJ_PREFIX_SIGN ? CARD_A
 // under a verified PIN.
 bool delete_needs_pin(const Object& obj) {
   const CK_ULONG cls = class_of_kind(obj.kind);
-  return flag_true(obj, CKA_PRIVATE) || (obj.kind & 0x08) != 0 || cls == CKO_PRIVATE_KEY || cls == CKO_SECRET_KEY;
+  return flag_true(obj, CKA_PRIVATE) || (obj.kind & VORN_KIND_PRIVATE) != 0 || cls == CKO_PRIVATE_KEY ||
+         cls == CKO_SECRET_KEY;
 }
 
 // Inside a transaction: deletes card object `id` under its application's
@@ -556,7 +562,7 @@ CK_RV delete_on_card(Slot& slot, std::uint32_t id, bool* gone) {
 CK_RV value_rewrite(Slot& slot, Object& obj) {
   const std::uint32_t key = slot_key(slot);
   const Value& v = obj.attrs->rows[attr_row(CKA_VALUE)];
-  const std::uint8_t access = flag_true(obj, CKA_PRIVATE) ? 0x58 : 0x10;
+  const std::uint8_t access = access_byte(obj, CKO_DATA);
   CardList list;
   card_list(obj, CKO_DATA, &list);
   Transaction tx(slot);
@@ -580,7 +586,7 @@ CK_RV value_rewrite(Slot& slot, Object& obj) {
     if (made) delete_on_card(slot, id, &undone);
     return rv;
   }
-  obj.card_id = id | 0x200000;
+  obj.card_id = id | VORN_HANDLE_EXTRACTABLE;
   obj.kind = static_cast<std::uint8_t>(obj.card_id >> 16);
   return rv;
 }
@@ -684,7 +690,8 @@ void objects_forget_private(Slot& slot) {
     // Values the card gives back under the PIN are read again when needed;
     // a key's value the card never gives back stays (it is never served).
     const CK_ULONG cls = class_of_kind(o.kind);
-    const bool readable = (cls != CKO_PRIVATE_KEY && cls != CKO_SECRET_KEY) || (o.card_id & 0x200000) != 0;
+    const bool readable =
+        (cls != CKO_PRIVATE_KEY && cls != CKO_SECRET_KEY) || (o.card_id & VORN_HANDLE_EXTRACTABLE) != 0;
     if (o.card_id == 0 || !readable) continue;
     for (const auto& e : kTemplates[cls].value) o.attrs->rows[attr_row(e.type)].clear();
   }

@@ -8,6 +8,7 @@
 #include "cardlayer.h"
 #include "crypt.h"
 #include "entry.h"
+#include "key_alg.h"
 #include "keyops.h"
 #include "mech_params.h"
 #include "pkcs8.h"
@@ -31,20 +32,6 @@ CK_ULONG class_of(const Object& o, bool* present) {
   return c;
 }
 
-// Algorithm code under which a secret key is kept on the card.
-std::uint8_t store_alg(CK_KEY_TYPE kt, std::size_t len) {
-  switch (kt) {
-    case CKK_RC2: return 0x30;
-    case CKK_RC4: return 0x31;
-    case CKK_DES: return 0x0D;
-    case CKK_DES2: return 0x11;
-    case CKK_DES3: return 0x32;
-    case CKK_AES: return len == 32 ? 0x02 : 0x01;
-    case CKK_GENERIC_SECRET: return 0x34;
-    default: return 0;
-  }
-}
-
 // Creates a key object from a complete template (the caller's attributes
 // and the computed values) as C_CreateObject does.
 CK_RV create_key(Slot& slot, Session& sess, std::vector<CK_ATTRIBUTE>& full, CK_ULONG cls, CK_OBJECT_HANDLE* out) {
@@ -66,12 +53,9 @@ CK_RV create_key(Slot& slot, Session& sess, std::vector<CK_ATTRIBUTE>& full, CK_
       const Value* v = attr_get(fresh, CKA_VALUE);
       CK_KEY_TYPE kt = 0;
       attr_ulong(fresh, CKA_KEY_TYPE, &kt);
-      const std::uint8_t alg = v != nullptr ? store_alg(kt, v->size()) : 0;
+      const std::uint8_t alg = v != nullptr ? key_alg(kt, v->size()) : 0;
       if (alg == 0) return CKR_ATTRIBUTE_VALUE_INVALID;
-      std::uint8_t access = 0x14;
-      if (flag_of(fresh, CKA_PRIVATE)) access |= 0x08;
-      if (flag_of(fresh, CKA_EXTRACTABLE)) access |= 0x20;
-      rv = token_secret_store(slot, fresh, alg, access, v->data(), v->size());
+      rv = token_secret_store(slot, fresh, alg, v->data(), v->size());
     } else {
       rv = store_write(slot, fresh, cls);
     }

@@ -5,22 +5,23 @@
 #pragma once
 #include <cstdint>
 
+#include "vorn/alg.h"
 #include "vorn/result.h"
 
 // ---------------------------------------------------------------------------
-// Algorithm identifiers (one byte, shared with the card layer) and modes.
-inline constexpr std::uint8_t SC_ALG_AES128 = 1;
-inline constexpr std::uint8_t SC_ALG_DES = 13;
-inline constexpr std::uint8_t SC_ALG_DES2 = 17;      // two-key EDE, K1 K2 K1
-inline constexpr std::uint8_t SC_ALG_RSA1024 = 27;
-inline constexpr std::uint8_t SC_ALG_RSA2048 = 28;
-inline constexpr std::uint8_t SC_ALG_RC2 = 48;
-inline constexpr std::uint8_t SC_ALG_RC4 = 49;
-inline constexpr std::uint8_t SC_ALG_DES3 = 50;      // three-key EDE
-inline constexpr std::uint8_t SC_ALG_GENERIC = 52;   // generic secret (key generator only)
-inline constexpr std::uint8_t SC_ALG_SHA1 = 0x21;
-inline constexpr std::uint8_t SC_ALG_MD5 = 0x22;
-inline constexpr std::uint8_t SC_ALG_SHA256 = 0x23;
+// Algorithm identifiers (vorn/alg.h, shared with the card layer) and modes.
+inline constexpr std::uint8_t SC_ALG_AES128 = VORN_ALG_AES128;
+inline constexpr std::uint8_t SC_ALG_DES = VORN_ALG_DES;
+inline constexpr std::uint8_t SC_ALG_DES2 = VORN_ALG_DES2;
+inline constexpr std::uint8_t SC_ALG_RSA1024 = VORN_ALG_RSA1024;
+inline constexpr std::uint8_t SC_ALG_RSA2048 = VORN_ALG_RSA2048;
+inline constexpr std::uint8_t SC_ALG_RC2 = VORN_ALG_RC2;
+inline constexpr std::uint8_t SC_ALG_RC4 = VORN_ALG_RC4;
+inline constexpr std::uint8_t SC_ALG_DES3 = VORN_ALG_DES3;
+inline constexpr std::uint8_t SC_ALG_GENERIC = VORN_ALG_GENERIC;
+inline constexpr std::uint8_t SC_ALG_SHA1 = VORN_ALG_SHA1;
+inline constexpr std::uint8_t SC_ALG_MD5 = VORN_ALG_MD5;
+inline constexpr std::uint8_t SC_ALG_SHA256 = VORN_ALG_SHA256;
 
 inline constexpr std::uint8_t SC_MODE_CBC = 1;   // IV buffer receives the last ciphertext block
 inline constexpr std::uint8_t SC_MODE_CFB8 = 2;  // 8-bit feedback, register written back to the IV

@@ -90,7 +90,7 @@ vorn_rv key_gen_pair(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t 
     return CARDERR_BAD_ARG;
   }
   if (alg != 0 && alg != CARD_ALG_RSA1024 && alg != CARD_ALG_RSA2048) return CARDERR_BAD_ARG;
-  const DWORD need = alg == CARD_ALG_RSA1024 ? 128 : alg == CARD_ALG_RSA2048 ? 256 : 0;
+  const DWORD need = static_cast<DWORD>(vorn_alg_modulus_len(alg));
   if (*modulus_len < need) {
     *modulus_len = need;
     return CARDERR_BUFFER_TOO_SMALL;
@@ -114,7 +114,7 @@ vorn_rv key_gen_pair(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t 
   if (app == CARD_APP_CIPH) {
     cmd[n++] = 0x87;
     cmd[n++] = 0x01;
-    cmd[n++] = (priv_kind & 0x20) != 0 ? 0x01 : 0x00;
+    cmd[n++] = (priv_kind & VORN_KIND_EXTRACTABLE) != 0 ? 0x01 : 0x00;
     cmd[4] = 0x09;
   }
   std::uint8_t le = 0;
@@ -125,19 +125,18 @@ vorn_rv key_gen_pair(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t 
   if (rv != VORN_OK) return rv;
   *modulus_len = got;
   const std::uint32_t prefix = app == CARD_APP_SIGN ? OBJ_PREFIX_SIGN : OBJ_PREFIX_CIPH;
-  std::uint32_t pk = priv_kind | 0x03u;
-  if ((priv_kind & 0x08) != 0) pk |= 0x40;
+  std::uint32_t pk = priv_kind | VORN_KIND_PRIVATE_KEY;
+  if ((priv_kind & VORN_KIND_PRIVATE) != 0) pk |= VORN_KIND_MARK;
   *priv_handle = prefix | (pk << 16) | p;
-  *pub_handle = prefix | (static_cast<std::uint32_t>(pub_kind | 0x22u) << 16) | q;
+  const std::uint32_t pub = pub_kind | VORN_KIND_EXTRACTABLE | VORN_KIND_PUBLIC_KEY;
+  *pub_handle = prefix | (pub << 16) | q;
   return VORN_OK;
 }
 
 vorn_rv key_gen_secret(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t alg,
                        std::uint8_t kind, std::uint32_t* out_handle) {
   if (out_handle == nullptr) return CARDERR_BAD_ARG;
-  if (alg != 0 && alg != CARD_ALG_AES128 && alg != CARD_ALG_DES && alg != CARD_ALG_DES2) {
-    return CARDERR_BAD_ARG;
-  }
+  if (alg != 0 && !vorn_alg_on_card(alg)) return CARDERR_BAD_ARG;
   const std::uint8_t ac = access_class(kind);
   if (ac == 0xFF) return CARDERR_BAD_ARG;
   vorn_rv rv = sm_open_app_channel(reader_key, handle, CARD_APP_CIPH);
@@ -149,12 +148,12 @@ vorn_rv key_gen_secret(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_
   std::uint8_t number = 0;
   rv = obj_find_free(reader_key, handle, &number);
   if (rv != VORN_OK) return rv;
-  const std::uint8_t cmd[11] = {0x84, 0x54, 0x00, number, 0x06, 0x86, 0x01, ac,
-                                0x87, 0x01, static_cast<std::uint8_t>((kind & 0x20) != 0 ? 1 : 0)};
+  const std::uint8_t extractable = (kind & VORN_KIND_EXTRACTABLE) != 0 ? 1 : 0;
+  const std::uint8_t cmd[11] = {0x84, 0x54, 0x00, number, 0x06, 0x86, 0x01, ac, 0x87, 0x01, extractable};
   rv = send_expect(reader_key, handle, cmd, sizeof cmd, 0x90, nullptr);
   if (rv != VORN_OK) return rv;
-  std::uint32_t k = kind | 0x04u;
-  if ((kind & 0x08) != 0) k |= 0x40;
+  std::uint32_t k = kind | VORN_KIND_SECRET_KEY;
+  if ((kind & VORN_KIND_PRIVATE) != 0) k |= VORN_KIND_MARK;
   *out_handle = OBJ_PREFIX_CIPH | (k << 16) | number;
   return VORN_OK;
 }
@@ -165,8 +164,8 @@ vorn_rv key_store(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t kin
   if (out_handle == nullptr || value == nullptr || value_len == 0) return CARDERR_BAD_ARG;
   if (value_len > 0xFFFF) return CARDERR_BAD_LENGTH;
   static constexpr std::uint8_t kType[5] = {0x05, 0x04, 0x01, 0x02, 0x03};
-  const std::uint8_t k = kind & 0x07;
-  if (k > 4) return CARDERR_BAD_ARG;
+  const std::uint8_t k = kind & VORN_KIND_TYPE_MASK;
+  if (k > VORN_KIND_SECRET_KEY) return CARDERR_BAD_ARG;
   const std::uint8_t ac = access_class(kind);
   if (ac == 0xFF) return CARDERR_BAD_ARG;
   const std::uint8_t app = sm_app_get(reader_key, handle);
@@ -189,13 +188,13 @@ vorn_rv key_store(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t kin
   cmd[n++] = static_cast<std::uint8_t>(value_len);
   cmd[n++] = 0x83; cmd[n++] = 0x01; cmd[n++] = kType[k];
   cmd[n++] = 0x86; cmd[n++] = 0x01; cmd[n++] = ac;
-  if (k == 0 || k == 3 || k == 4) {
-    cmd[n++] = 0x88; cmd[n++] = 0x01; cmd[n++] = (kind & 0x40) != 0 ? 0x01 : 0x00;
+  if (k == VORN_KIND_DATA || k == VORN_KIND_PRIVATE_KEY || k == VORN_KIND_SECRET_KEY) {
+    cmd[n++] = 0x88; cmd[n++] = 0x01; cmd[n++] = (kind & VORN_KIND_MARK) != 0 ? 0x01 : 0x00;
   }
-  if ((k == 3 || k == 4) && app == CARD_APP_CIPH) {
-    cmd[n++] = 0x87; cmd[n++] = 0x01; cmd[n++] = (kind & 0x20) != 0 ? 0x01 : 0x00;
+  if ((k == VORN_KIND_PRIVATE_KEY || k == VORN_KIND_SECRET_KEY) && app == CARD_APP_CIPH) {
+    cmd[n++] = 0x87; cmd[n++] = 0x01; cmd[n++] = (kind & VORN_KIND_EXTRACTABLE) != 0 ? 0x01 : 0x00;
   }
-  if (k >= 2) {
+  if (k >= VORN_KIND_PUBLIC_KEY) {
     cmd[n++] = 0x80; cmd[n++] = 0x01; cmd[n++] = alg;
   }
   cmd[4] = static_cast<std::uint8_t>(n - 5);
@@ -284,14 +283,8 @@ vorn_rv key_rsa_decipher(std::uint32_t reader_key, SCARDHANDLE handle, std::uint
                          const std::uint8_t* data, DWORD data_len, std::uint8_t* out,
                          DWORD* out_len) {
   if (data == nullptr || out == nullptr || out_len == nullptr) return CARDERR_BAD_ARG;
-  DWORD block = 0;
-  if (alg == CARD_ALG_RSA1024) {
-    block = 128;
-  } else if (alg == CARD_ALG_RSA2048) {
-    block = 256;
-  } else {
-    return CARDERR_BAD_ALGORITHM;
-  }
+  const auto block = static_cast<DWORD>(vorn_alg_modulus_len(alg));
+  if (block == 0) return CARDERR_BAD_ALGORITHM;
   if (data_len == 0 || data_len % block != 0) return CARDERR_BAD_LENGTH;
   if (*out_len < data_len) {
     *out_len = data_len;
