@@ -16,11 +16,15 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <new>
+
+#include "vorn/userdir.h"
 #endif
 
 namespace cardlayer {
@@ -97,8 +101,9 @@ int g_fd = -1;
 SharedTable* g_map = nullptr;
 std::atomic<CardSlot*> g_slots{nullptr};
 
+// The table's file in the user's private directory.
 std::string object_name(const std::string& image) {
-  std::string name = "/vorn-" + image + "-" + std::to_string(static_cast<unsigned long>(geteuid()));
+  std::string name = "cardtable-" + image;
   // A private PC/SC service has its own readers; its reader keys must not
   // meet those of another service in the same table.
   const char* sock = std::getenv("PCSCLITE_CSOCK_NAME");
@@ -135,15 +140,12 @@ class FileLock {
 
 vorn_rv table_map_locked() {
   if (g_slots != nullptr) return VORN_OK;
+  // Only a file of the user's own directory, the user's alone: session keys
+  // and the PIN-cache copy are never shared through anything else.
   std::string name = object_name(g_image);
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  int fd = plat_user_file_open(name.c_str());
   if (fd < 0) return CARDERR_UNKNOWN;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 0077) != 0) {
-    // Someone else's object under our name: never share secrets through it.
-    close(fd);
-    return CARDERR_UNKNOWN;
-  }
   vorn_rv rv = VORN_OK;
   void* p = MAP_FAILED;
   {
@@ -199,6 +201,23 @@ class CrossLock {
  private:
   FileLock lock_;
 };
+
+// Child side of fork(): the inherited descriptor is the parent's open file,
+// so a flock through it would be the parent's lock and an unlock would let
+// others in while the parent holds it. The child drops descriptor and
+// mapping (the parent keeps both) and maps the table anew on first use, with
+// a lock of its own; its attaches then count as its own.
+void table_after_fork_child() {
+  new (&g_table_mutex) std::mutex;  // may have been held by a thread not copied
+  if (g_map != nullptr) munmap(g_map, sizeof(SharedTable));
+  if (g_fd >= 0) close(g_fd);
+  g_map = nullptr;
+  g_fd = -1;
+  g_slots = nullptr;
+  g_channelOpened = 0;
+}
+
+[[maybe_unused]] const int g_atfork = pthread_atfork(nullptr, nullptr, table_after_fork_child);
 
 #endif
 
@@ -284,10 +303,36 @@ vorn_rv card_table_unlink(const char* image) {
 #ifdef _WIN32
   return VORN_OK;
 #else
-  std::string name = object_name(image);
-  if (shm_unlink(name.c_str()) != 0 && errno != ENOENT) return CARDERR_UNKNOWN;
-  return VORN_OK;
+  return plat_user_file_unlink(object_name(image).c_str());
 #endif
+}
+
+vorn_rv card_table_hold(bool wait) {
+  if (table() == nullptr) return CARDERR_UNKNOWN;
+  g_table_mutex.lock();
+#ifdef _WIN32
+  DWORD r = WaitForSingleObject(g_lock, wait ? INFINITE : 0);
+  if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) return VORN_OK;
+  g_table_mutex.unlock();
+  return r == WAIT_TIMEOUT ? static_cast<vorn_rv>(SCARD_E_TIMEOUT) : CARDERR_UNKNOWN;
+#else
+  int rv;
+  while ((rv = flock(g_fd, LOCK_EX | (wait ? 0 : LOCK_NB))) != 0 && errno == EINTR) {
+  }
+  if (rv == 0) return VORN_OK;
+  int err = errno;
+  g_table_mutex.unlock();
+  return err == EWOULDBLOCK ? static_cast<vorn_rv>(SCARD_E_TIMEOUT) : CARDERR_UNKNOWN;
+#endif
+}
+
+void card_table_release() {
+#ifdef _WIN32
+  ReleaseMutex(g_lock);
+#else
+  flock(g_fd, LOCK_UN);
+#endif
+  g_table_mutex.unlock();
 }
 
 vorn_rv card_table_read(unsigned index, CardSlot* out) {
