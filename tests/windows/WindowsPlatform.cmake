@@ -1,7 +1,7 @@
 # Windows build only (included from CMakeLists.txt).
 
 # ---- the winscard bridge and the prefix (host tools) ----
-find_program(VORN_WINEGCC winegcc REQUIRED)
+find_program(VORN_WINEGCC NAMES winegcc winegcc-stable HINTS /usr/lib/wine REQUIRED)
 find_program(VORN_HOST_CC NAMES gcc cc REQUIRED)
 find_path(VORN_HOST_PCSC_INCLUDE winscard.h PATHS /usr/include/PCSC NO_CMAKE_FIND_ROOT_PATH REQUIRED)
 set(VORN_WINE_DIR "${CMAKE_BINARY_DIR}/wine")
