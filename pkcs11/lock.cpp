@@ -2,9 +2,10 @@
 //
 // Windows: CreateMutexA with the name; the system mutex is recursive for its
 // owning thread. Linux: an in-process recursive mutex plus flock() on a
-// per-user lock file. The first level taken by a thread takes the file lock,
-// the last level released drops it, so the lock is recursive for its owning
-// thread and exclusive between processes. A process that dies loses its flock
+// lock file in the user's private directory (vorn/userdir.h). The first
+// level taken by a thread takes the file lock, the last level released drops
+// it, so the lock is recursive for its owning thread and exclusive between
+// processes. A process that dies loses its flock
 // with it, so a crashed holder never blocks the others.
 #include "lock.h"
 
