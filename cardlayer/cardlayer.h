@@ -136,10 +136,13 @@ static_assert(sizeof(void*) != 8 || sizeof(CardSlot) == 280, "slot layout");
 static_assert(sizeof(void*) != 4 || sizeof(CardSlot) == 156, "slot layout");
 
 // Chooses the table of the deliverable image `image` (letters, digits, '_',
-// '-', at most 40 characters). On Linux the table is the per-user shared
-// memory object "/vorn-<image>-<uid>" (mode 0600), and when the process talks
-// to a private PC/SC service (PCSCLITE_CSOCK_NAME set) a tag of that socket
-// is appended, so that separate PC/SC services never share reader keys.
+// '-', at most 40 characters). On Linux the table is the file
+// "cardtable-<image>" (mode 0600) of the user's private directory
+// (<vorn/userdir.h>), and when the process talks to a private PC/SC service
+// (PCSCLITE_CSOCK_NAME set) a tag of that socket is appended, so that
+// separate PC/SC services never share reader keys. Fails when the directory
+// or the file is not the user's alone. A forked child maps the table anew
+// (with a lock of its own) on its first use.
 // Call before the first card_attach; the first use opens the table of image
 // "vorn" when no image was chosen. Calling it again with another name closes
 // the previous mapping. On Windows the table is the shared data section of
@@ -151,6 +154,12 @@ void card_table_close();
 vorn_rv card_table_unlink(const char* image);
 // Copies slot `index` (0..9) out of the shared table.
 vorn_rv card_table_read(unsigned index, CardSlot* out);
+// Holds the table's cross-process lock, the one every claim, join, leave and
+// free takes, until card_table_release; the holding thread makes no other
+// table call meanwhile. With wait false it answers SCARD_E_TIMEOUT at once
+// when another process holds the lock.
+vorn_rv card_table_hold(bool wait);
+void card_table_release();
 
 // Registers the handle in the slot of the reader key (claiming a free slot
 // and loading the PIN cache on first use). Reports nothing.

@@ -2,6 +2,12 @@
 // locking choice, C_GetInfo and the shared answer of unsupported functions.
 #include <cstring>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#include <unistd.h>
+#endif
+
+#include "cardlayer.h"
 #include "lock.h"
 #include "module.h"
 #include "vorn/personalisation.h"
@@ -28,12 +34,19 @@ Guard::~Guard() {
 
 namespace {
 
-void locks_create() {
+// Creates the 22 handles. Locking the caller asked for is never dropped
+// quietly: a handle that cannot be made fails C_Initialize.
+CK_RV locks_create() {
   Module& m = mod();
+  m.locks.fill(nullptr);
   for (auto& h : m.locks) {
-    h = nullptr;
-    if (m.create_mutex != nullptr) m.create_mutex(&h);  // results are not looked at
+    CK_RV rv = m.create_mutex(&h);
+    if (rv != CKR_OK || h == nullptr) {
+      h = nullptr;
+      return rv == CKR_HOST_MEMORY ? CKR_HOST_MEMORY : CKR_CANT_LOCK;
+    }
   }
+  return CKR_OK;
 }
 
 void locks_destroy() {
@@ -48,6 +61,53 @@ void locks_destroy() {
   m.unlock_mutex = nullptr;
 }
 
+#if !defined(_WIN32)
+pid_t g_init_pid = 0;     // the process that initialised the module
+bool g_inherited = false;  // slots and handles below belong to the parent
+
+// Child side of fork(): the memory says "initialised", but the lock file,
+// the PC/SC context and the card handles are the parent's. Until the child's
+// own C_Initialize every entry point answers "not initialised" and takes no
+// lock; nothing of the parent's is unlocked, released or detached.
+void after_fork_child() {
+  Module& m = mod();
+  oslock_forget_after_fork();
+  m.create_mutex = nullptr;
+  m.destroy_mutex = nullptr;
+  m.lock_mutex = nullptr;
+  m.unlock_mutex = nullptr;
+  m.locks.fill(nullptr);
+  if (m.initialised()) {
+    g_inherited = true;
+    m.flags &= ~kFlagInitialised;
+  }
+  for (auto& slot : m.slots) {
+    plat_wipe(slot.pin.data(), slot.pin.size());
+    slot.pin_held = false;
+  }
+}
+
+[[maybe_unused]] const int g_atfork = pthread_atfork(nullptr, nullptr, after_fork_child);
+
+// Drops what a forked child inherited, in memory only: no PC/SC call, no
+// detach (the parent still uses its connections and table slots).
+void forget_inherited() {
+  Module& m = mod();
+  for (auto& slot : m.slots) {
+    slot.card = 0;
+    slot.context = 0;
+    slot.info.flags &= ~static_cast<CK_FLAGS>(CKF_TOKEN_PRESENT);
+    token_teardown(slot);
+    slot.in_use = false;
+    slot.info = CK_SLOT_INFO{};
+    slot.reader.clear();
+  }
+  m.slot_count = 0;
+  m.flags &= ~(kFlagInitialised | kFlagNoLocking);
+  g_inherited = false;
+}
+#endif
+
 }  // namespace
 
 CK_RV unsupported() {
@@ -61,6 +121,10 @@ using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
   Module& m = mod();
+#if !defined(_WIN32)
+  if (m.initialised() && g_init_pid != getpid()) after_fork_child();  // forked without the handler
+  if (g_inherited) forget_inherited();
+#endif
   if (m.initialised()) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
   auto* args = static_cast<CK_C_INITIALIZE_ARGS*>(pInitArgs);
   if (args != nullptr && args->pReserved != nullptr) return CKR_ARGUMENTS_BAD;
@@ -77,18 +141,30 @@ VORN_P11_EXPORT CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
   m.flags &= ~kFlagNoLocking;
   if (args == nullptr || (given == 0 && (args->flags & CKF_OS_LOCKING_OK) == 0)) {
     m.flags |= kFlagNoLocking;
-  } else if (given == 4) {
-    m.create_mutex = args->CreateMutex;
-    m.destroy_mutex = args->DestroyMutex;
-    m.lock_mutex = args->LockMutex;
-    m.unlock_mutex = args->UnlockMutex;
-    locks_create();
   } else {
-    m.create_mutex = oslock_create;
-    m.destroy_mutex = oslock_destroy;
-    m.lock_mutex = oslock_lock;
-    m.unlock_mutex = oslock_unlock;
-    locks_create();
+    if (given == 4) {
+      m.create_mutex = args->CreateMutex;
+      m.destroy_mutex = args->DestroyMutex;
+      m.lock_mutex = args->LockMutex;
+      m.unlock_mutex = args->UnlockMutex;
+    } else {
+      m.create_mutex = oslock_create;
+      m.destroy_mutex = oslock_destroy;
+      m.lock_mutex = oslock_lock;
+      m.unlock_mutex = oslock_unlock;
+    }
+    CK_RV rv = locks_create();
+    if (rv != CKR_OK) {
+      locks_destroy();
+      return rv;
+    }
+  }
+
+  // The card state table is shared with the user's other processes; without
+  // it the secure channel could not be shared safely, so nothing starts.
+  if (card_table_open("PKCS11_VORN") != VORN_OK) {
+    locks_destroy();
+    return CKR_GENERAL_ERROR;
   }
 
   if (m.slot_count == 0) {
@@ -102,6 +178,9 @@ VORN_P11_EXPORT CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
       return CKR_FUNCTION_FAILED;
     }
   }
+#if !defined(_WIN32)
+  g_init_pid = getpid();
+#endif
   m.flags |= kFlagInitialised;
   return CKR_OK;
 }

@@ -2,9 +2,10 @@
 //
 // Windows: CreateMutexA with the name; the system mutex is recursive for its
 // owning thread. Linux: an in-process recursive mutex plus flock() on a
-// per-user lock file. The first level taken by a thread takes the file lock,
-// the last level released drops it, so the lock is recursive for its owning
-// thread and exclusive between processes. A process that dies loses its flock
+// lock file in the user's private directory (vorn/userdir.h). The first
+// level taken by a thread takes the file lock, the last level released drops
+// it, so the lock is recursive for its owning thread and exclusive between
+// processes. A process that dies loses its flock
 // with it, so a crashed holder never blocks the others.
 #include "lock.h"
 
@@ -49,48 +50,32 @@ CK_RV oslock_unlock(void* mutex) {
 }  // namespace p11
 
 #else
-#include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <mutex>
+#include <new>
 #include <string>
+
+#include "vorn/userdir.h"
 
 namespace p11 {
 
 namespace {
 
 struct NamedLock {
-  std::recursive_mutex local;  // threads of this process
-  int depth = 0;               // levels held by the owning thread
-  int fd = -1;                 // the per-user lock file
-  int handles = 0;             // handles created and not destroyed
-  std::mutex admin;            // guards fd and handles
+  std::recursive_mutex local;    // threads of this process
+  std::atomic<int> depth{0};     // levels held by the owning thread
+  int fd = -1;                   // the per-user lock file
+  int handles = 0;               // handles created and not destroyed
+  std::mutex admin;              // guards fd and handles
 };
 
 NamedLock& named_lock() {
   static NamedLock* lock = new NamedLock;  // lives until the process ends
   return *lock;
-}
-
-// The lock file lives in the user's runtime directory, else in a per-user
-// directory below /tmp that only the user may enter.
-std::string lock_path() {
-  std::string dir;
-  const char* run = std::getenv("XDG_RUNTIME_DIR");
-  struct stat st {};
-  if (run != nullptr && run[0] == '/' && stat(run, &st) == 0 && S_ISDIR(st.st_mode) &&
-      st.st_uid == getuid()) {
-    dir = run;
-  } else {
-    dir = "/tmp/vorn-" + std::to_string(getuid());
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) return {};
-  }
-  return dir + "/" + kModuleMutexName + ".lock";
 }
 
 }  // namespace
@@ -100,8 +85,10 @@ CK_RV oslock_create(void** mutex) {
   NamedLock& l = named_lock();
   std::lock_guard<std::mutex> g(l.admin);
   if (l.fd < 0) {
-    std::string path = lock_path();
-    int fd = path.empty() ? -1 : open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // Only in the user's own directory: a lock file another user can reach
+    // is no lock at all.
+    std::string name = std::string(kModuleMutexName) + ".lock";
+    int fd = plat_user_file_open(name.c_str());
     if (fd < 0) {
       *mutex = nullptr;
       return errno == ENOMEM ? CKR_HOST_MEMORY : CKR_GENERAL_ERROR;
@@ -135,8 +122,16 @@ CK_RV oslock_lock(void* mutex) {
       std::lock_guard<std::mutex> g(l.admin);
       fd = l.fd;
     }
-    if (fd >= 0) {
-      while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    if (fd < 0) {
+      --l.depth;
+      l.local.unlock();
+      return CKR_MUTEX_BAD;
+    }
+    while (flock(fd, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        --l.depth;
+        l.local.unlock();
+        return CKR_GENERAL_ERROR;
       }
     }
   }
@@ -159,6 +154,16 @@ CK_RV oslock_unlock(void* mutex) {
   }
   l.local.unlock();
   return CKR_OK;
+}
+
+// A forked child shares the parent's open lock file: a flock or unlock on it
+// would be the parent's. Closing our copy leaves the parent's lock as it is;
+// the mutexes may have been held by threads that do not exist here, so the
+// record starts afresh (its old state is dropped, not destroyed).
+void oslock_forget_after_fork() {
+  NamedLock& l = named_lock();
+  if (l.fd >= 0) close(l.fd);
+  new (&l) NamedLock;
 }
 
 }  // namespace p11

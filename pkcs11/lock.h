@@ -11,5 +11,9 @@ CK_RV oslock_create(void** mutex);
 CK_RV oslock_destroy(void* mutex);
 CK_RV oslock_lock(void* mutex);
 CK_RV oslock_unlock(void* mutex);
+#if !defined(_WIN32)
+// In a forked child: drops the inherited lock without touching the parent's.
+void oslock_forget_after_fork();
+#endif
 
 }  // namespace p11

@@ -345,7 +345,6 @@ CK_RV reader_scan() {
     SCardReleaseContext(ctx);
     return static_cast<CK_RV>(rv);
   }
-  card_table_open("PKCS11_VORN");
   m.slot_count = 0;
   CK_ULONG taken = 0;
   for (const char* p = names.data(); *p != '\0' && taken < kMaxSlots; p += std::strlen(p) + 1) {

@@ -1,7 +1,8 @@
-// The card state table: ten slots shared by every process that loads the
-// same image. On Linux it is a per-user shared-memory object, on Windows a
-// shared data section of the image. A cross-process lock is held while a
-// slot is claimed, joined, left or freed.
+// The card state table: ten slots shared by every process of the same user
+// that loads the same image. On Linux it is a file of the user's private
+// directory mapped shared, on Windows a named mapping in Local\ that only the
+// user may open. A cross-process lock is held while a slot is claimed,
+// joined, left or freed.
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -15,12 +16,20 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// after windows.h
+#include <aclapi.h>
+
+#include <vector>
 #else
-#include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <new>
+
+#include "vorn/userdir.h"
 #endif
 
 namespace cardlayer {
@@ -43,29 +52,129 @@ bool image_name_ok(const char* image) {
   return true;
 }
 
+// Layout of the shared table: a small header, then the ten slots.
+struct SharedTable {
+  std::uint32_t magic;
+  std::uint32_t slot_size;
+  std::uint8_t reserved[56];
+  CardSlot slots[CARD_TABLE_SLOTS];
+};
+inline constexpr std::uint32_t kMagic = 0x564F524E;  // "VORN"
+
+// Fills a new table (all zero) with ten free slots; false for a table of a
+// build with another slot layout. Called under the cross-process lock.
+bool table_init(SharedTable* t) {
+  if (t->magic == kMagic) return t->slot_size == sizeof(CardSlot);
+  std::memset(t, 0, sizeof *t);
+  for (CardSlot& s : t->slots) s.readerKey = CARD_SLOT_FREE;
+  t->slot_size = sizeof(CardSlot);
+  t->magic = kMagic;
+  return true;
+}
+
 #ifdef _WIN32
 
-#define VORN_SLOT_FREE_INIT {{}, 0, 0, {}, 0, 0xFFFFFFFFu, {}}
-__attribute__((section(".vornsh"), shared)) CardSlot g_shared_table[CARD_TABLE_SLOTS] = {
-    VORN_SLOT_FREE_INIT, VORN_SLOT_FREE_INIT, VORN_SLOT_FREE_INIT, VORN_SLOT_FREE_INIT,
-    VORN_SLOT_FREE_INIT, VORN_SLOT_FREE_INIT, VORN_SLOT_FREE_INIT, VORN_SLOT_FREE_INIT,
-    VORN_SLOT_FREE_INIT, VORN_SLOT_FREE_INIT};
-#undef VORN_SLOT_FREE_INIT
-
+// A named mapping and a named mutex in the session's Local\ namespace, each
+// with a DACL that grants the current user alone; an object of the same name
+// made by anyone else (other owner, or access for others) is refused.
 std::atomic<CardSlot*> g_slots{nullptr};
 HANDLE g_lock = nullptr;
+HANDLE g_section = nullptr;
+SharedTable* g_map = nullptr;
+
+// The token user's SID, copied into `buf`.
+PSID user_sid(std::vector<std::uint8_t>& buf) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  DWORD len = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &len);
+  std::vector<std::uint8_t> info(len);
+  bool ok = len != 0 && GetTokenInformation(token, TokenUser, info.data(), len, &len);
+  CloseHandle(token);
+  if (!ok) return nullptr;
+  PSID sid = reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid;
+  buf.assign(GetLengthSid(sid), 0);
+  if (!CopySid(static_cast<DWORD>(buf.size()), buf.data(), sid)) return nullptr;
+  return buf.data();
+}
+
+// Owner and every ACE of the object's DACL are the user's.
+bool object_is_users(HANDLE h, PSID sid) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetSecurityInfo(h, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                      nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool ok = owner != nullptr && EqualSid(owner, sid) && dacl != nullptr && dacl->AceCount > 0;
+  for (DWORD i = 0; ok && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    ok = GetAce(dacl, i, &ace) && static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+         EqualSid(reinterpret_cast<PSID>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart), sid);
+  }
+  LocalFree(sd);
+  return ok;
+}
+
+std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
 vorn_rv table_map_locked() {
   if (g_slots != nullptr) return VORN_OK;
-  std::string name = "Local\\vorn-cardtable-" + g_image;
-  g_lock = CreateMutexA(nullptr, FALSE, name.c_str());
-  if (g_lock == nullptr) return CARDERR_UNKNOWN;
-  g_slots = g_shared_table;
+  std::vector<std::uint8_t> sid_buf;
+  PSID sid = user_sid(sid_buf);
+  if (sid == nullptr) return CARDERR_UNKNOWN;
+  DWORD acl_len = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid);
+  std::vector<std::uint8_t> acl_buf(acl_len);
+  auto* acl = reinterpret_cast<PACL>(acl_buf.data());
+  SECURITY_DESCRIPTOR sd;
+  if (!InitializeAcl(acl, acl_len, ACL_REVISION) || !AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, sid) ||
+      !InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE) || !SetSecurityDescriptorOwner(&sd, sid, FALSE)) {
+    return CARDERR_UNKNOWN;
+  }
+  SECURITY_ATTRIBUTES sa{sizeof sa, &sd, FALSE};
+  std::wstring name = wide("Local\\vorn-cardtable-" + g_image);
+  HANDLE lock = CreateMutexW(&sa, FALSE, (name + L"-lock").c_str());
+  if (lock == nullptr) return CARDERR_UNKNOWN;
+  if (GetLastError() == ERROR_ALREADY_EXISTS && !object_is_users(lock, sid)) {
+    CloseHandle(lock);
+    return CARDERR_UNKNOWN;
+  }
+  DWORD w = WaitForSingleObject(lock, INFINITE);
+  if (w != WAIT_OBJECT_0 && w != WAIT_ABANDONED) {
+    CloseHandle(lock);
+    return CARDERR_UNKNOWN;
+  }
+  vorn_rv rv = VORN_OK;
+  HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, sizeof(SharedTable), name.c_str());
+  SharedTable* map = nullptr;
+  if (section == nullptr || (GetLastError() == ERROR_ALREADY_EXISTS && !object_is_users(section, sid))) {
+    rv = CARDERR_UNKNOWN;
+  } else {
+    map = static_cast<SharedTable*>(MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(SharedTable)));
+    if (map == nullptr || !table_init(map)) rv = CARDERR_UNKNOWN;
+  }
+  ReleaseMutex(lock);
+  if (rv != VORN_OK) {
+    if (map != nullptr) UnmapViewOfFile(map);
+    if (section != nullptr) CloseHandle(section);
+    CloseHandle(lock);
+    return rv;
+  }
+  g_lock = lock;
+  g_section = section;
+  g_map = map;
+  g_slots = map->slots;
   return VORN_OK;
 }
 
 void table_unmap_locked() {
+  if (g_map != nullptr) UnmapViewOfFile(g_map);
+  if (g_section != nullptr) CloseHandle(g_section);
   if (g_lock != nullptr) CloseHandle(g_lock);
+  g_map = nullptr;
+  g_section = nullptr;
   g_lock = nullptr;
   g_slots = nullptr;
 }
@@ -84,21 +193,13 @@ class CrossLock {
 
 #else
 
-// Layout of the shared object: a small header, then the ten slots.
-struct SharedTable {
-  std::uint32_t magic;
-  std::uint32_t slot_size;
-  std::uint8_t reserved[56];
-  CardSlot slots[CARD_TABLE_SLOTS];
-};
-inline constexpr std::uint32_t kMagic = 0x564F524E;  // "VORN"
-
 int g_fd = -1;
 SharedTable* g_map = nullptr;
 std::atomic<CardSlot*> g_slots{nullptr};
 
+// The table's file in the user's private directory.
 std::string object_name(const std::string& image) {
-  std::string name = "/vorn-" + image + "-" + std::to_string(static_cast<unsigned long>(geteuid()));
+  std::string name = "cardtable-" + image;
   // A private PC/SC service has its own readers; its reader keys must not
   // meet those of another service in the same table.
   const char* sock = std::getenv("PCSCLITE_CSOCK_NAME");
@@ -135,15 +236,12 @@ class FileLock {
 
 vorn_rv table_map_locked() {
   if (g_slots != nullptr) return VORN_OK;
+  // Only a file of the user's own directory, the user's alone: session keys
+  // and the PIN-cache copy are never shared through anything else.
   std::string name = object_name(g_image);
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  int fd = plat_user_file_open(name.c_str());
   if (fd < 0) return CARDERR_UNKNOWN;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 0077) != 0) {
-    // Someone else's object under our name: never share secrets through it.
-    close(fd);
-    return CARDERR_UNKNOWN;
-  }
   vorn_rv rv = VORN_OK;
   void* p = MAP_FAILED;
   {
@@ -162,15 +260,7 @@ vorn_rv table_map_locked() {
       if (p == MAP_FAILED) rv = CARDERR_UNKNOWN;
     }
     if (rv == VORN_OK) {
-      auto* t = static_cast<SharedTable*>(p);
-      if (t->magic != kMagic) {
-        std::memset(t, 0, sizeof *t);
-        for (CardSlot& s : t->slots) s.readerKey = CARD_SLOT_FREE;
-        t->slot_size = sizeof(CardSlot);
-        t->magic = kMagic;
-      } else if (t->slot_size != sizeof(CardSlot)) {
-        rv = CARDERR_UNKNOWN;  // a build with another slot layout
-      }
+      if (!table_init(static_cast<SharedTable*>(p))) rv = CARDERR_UNKNOWN;  // another slot layout
     }
   }
   if (rv != VORN_OK) {
@@ -199,6 +289,23 @@ class CrossLock {
  private:
   FileLock lock_;
 };
+
+// Child side of fork(): the inherited descriptor is the parent's open file,
+// so a flock through it would be the parent's lock and an unlock would let
+// others in while the parent holds it. The child drops descriptor and
+// mapping (the parent keeps both) and maps the table anew on first use, with
+// a lock of its own; its attaches then count as its own.
+void table_after_fork_child() {
+  new (&g_table_mutex) std::mutex;  // may have been held by a thread not copied
+  if (g_map != nullptr) munmap(g_map, sizeof(SharedTable));
+  if (g_fd >= 0) close(g_fd);
+  g_map = nullptr;
+  g_fd = -1;
+  g_slots = nullptr;
+  g_channelOpened = 0;
+}
+
+[[maybe_unused]] const int g_atfork = pthread_atfork(nullptr, nullptr, table_after_fork_child);
 
 #endif
 
@@ -284,10 +391,36 @@ vorn_rv card_table_unlink(const char* image) {
 #ifdef _WIN32
   return VORN_OK;
 #else
-  std::string name = object_name(image);
-  if (shm_unlink(name.c_str()) != 0 && errno != ENOENT) return CARDERR_UNKNOWN;
-  return VORN_OK;
+  return plat_user_file_unlink(object_name(image).c_str());
 #endif
+}
+
+vorn_rv card_table_hold(bool wait) {
+  if (table() == nullptr) return CARDERR_UNKNOWN;
+  g_table_mutex.lock();
+#ifdef _WIN32
+  DWORD r = WaitForSingleObject(g_lock, wait ? INFINITE : 0);
+  if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) return VORN_OK;
+  g_table_mutex.unlock();
+  return r == WAIT_TIMEOUT ? static_cast<vorn_rv>(SCARD_E_TIMEOUT) : CARDERR_UNKNOWN;
+#else
+  int rv;
+  while ((rv = flock(g_fd, LOCK_EX | (wait ? 0 : LOCK_NB))) != 0 && errno == EINTR) {
+  }
+  if (rv == 0) return VORN_OK;
+  int err = errno;
+  g_table_mutex.unlock();
+  return err == EWOULDBLOCK ? static_cast<vorn_rv>(SCARD_E_TIMEOUT) : CARDERR_UNKNOWN;
+#endif
+}
+
+void card_table_release() {
+#ifdef _WIN32
+  ReleaseMutex(g_lock);
+#else
+  flock(g_fd, LOCK_UN);
+#endif
+  g_table_mutex.unlock();
 }
 
 vorn_rv card_table_read(unsigned index, CardSlot* out) {

@@ -6,8 +6,10 @@
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,6 +84,13 @@ const Bytes kPuk = unhex("3132333435363738");
 class Layer : public ::testing::Test {
  protected:
   void SetUp() override {
+    // A private directory of this process for the tables.
+    static std::string dir = [] {
+      char t[] = "/tmp/clfake.XXXXXX";
+      EXPECT_NE(mkdtemp(t), nullptr);
+      setenv("XDG_RUNTIME_DIR", t, 1);
+      return std::string(t);
+    }();
     static std::atomic<int> n{0};
     g_image = "clfake" + std::to_string(getpid()) + "x" + std::to_string(n++);
     ASSERT_EQ(card_table_open(g_image.c_str()), VORN_OK);
@@ -158,8 +167,9 @@ TEST_F(Layer, SharedObjectIsPrivateToTheUser) {
   plug(personalised());
   attach();
   struct stat st {};
-  std::string path = "/dev/shm/vorn-" + g_image + "-" + std::to_string(geteuid());
-  ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+  std::string path = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/cardtable-" + g_image;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
+  EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(st.st_uid, geteuid());
 }
@@ -289,6 +299,52 @@ TEST_F(Layer, ProcessesClaimingAtOnceGetDistinctSlots) {
   }
   std::sort(keys.begin(), keys.end());
   EXPECT_EQ(keys, (std::vector<std::uint32_t>{100, 101, 102, 103, 104, 105, 106, 107}));
+}
+
+TEST_F(Layer, ForkedChildTakesTheTableLockOfItsOwn) {
+  plug(personalised());
+  attach(kH, kKey);
+  int go[2], done[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(done), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    CardSlot first{};
+    if (card_table_read(0, &first) != VORN_OK) _exit(9);  // the child's first use maps the table
+    if (write(done[1], "r", 1) != 1) _exit(11);
+    char c;
+    if (read(go[0], &c, 1) != 1) _exit(10);
+    // The parent holds the lock now: the child must not get it, nor free it.
+    vorn_rv rv = card_table_hold(false);
+    if (rv == VORN_OK) card_table_release();
+    if (write(done[1], "x", 1) != 1) _exit(11);
+    if (read(go[0], &c, 1) != 1) _exit(12);
+    card_attach(kH + 1, kKey);  // joins the parent's slot
+    _exit(rv == static_cast<vorn_rv>(SCARD_E_TIMEOUT) ? 0 : 13);
+  }
+  char c;
+  ASSERT_EQ(read(done[0], &c, 1), 1);
+  ASSERT_EQ(card_table_hold(true), VORN_OK);
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  ASSERT_EQ(read(done[0], &c, 1), 1);
+  // A third party opening the table file still finds it locked.
+  std::string path = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/cardtable-" + g_image;
+  int probe = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(probe, 0);
+  EXPECT_NE(flock(probe, LOCK_EX | LOCK_NB), 0) << "the child's unlock released the parent's lock";
+  close(probe);
+  card_table_release();
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  int st = 0;
+  ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  EXPECT_TRUE(WIFEXITED(st)) << st;
+  EXPECT_EQ(WEXITSTATUS(st), 0) << "the child got the lock the parent held";
+  CardSlot s = slot_of(kKey);
+  EXPECT_EQ(s.refCount, 2u);
+  EXPECT_EQ(s.handles[0], static_cast<std::uintptr_t>(kH));
+  EXPECT_EQ(s.handles[1], static_cast<std::uintptr_t>(kH + 1));
+  for (int fd : {go[0], go[1], done[0], done[1]}) close(fd);
 }
 
 // ---------------------------------------------------------------------------

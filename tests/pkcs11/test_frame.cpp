@@ -2,11 +2,20 @@
 // arguments and locking, reader scan limits, token and mechanism queries,
 // hot plug and removal.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
+#include "cardlayer.h"
+#include "lock.h"
 #include "p11_test.h"
 
 using namespace p11test;
@@ -27,22 +36,45 @@ const char* kExports[] = {
     "C_GenerateKey", "C_GenerateKeyPair", "C_WrapKey", "C_UnwrapKey", "C_DeriveKey", "C_SeedRandom",
     "C_GenerateRandom", "C_GetFunctionStatus", "C_CancelFunction", "C_WaitForSlotEvent"};
 
+// Application callbacks that count their calls; creation answers
+// g_create_rv after g_create_ok successful handles.
+std::atomic<int> g_creates{0}, g_destroys{0}, g_locks{0}, g_unlocks{0};
+int g_create_ok = 1000;
+CK_RV g_create_rv = CKR_OK;
+
 CK_RV cb_create(CK_VOID_PTR_PTR m) {
+  if (g_creates >= g_create_ok) return g_create_rv;
+  ++g_creates;
   *m = new std::mutex;
   return CKR_OK;
 }
 CK_RV cb_destroy(CK_VOID_PTR m) {
+  ++g_destroys;
   delete static_cast<std::mutex*>(m);
   return CKR_OK;
 }
 CK_RV cb_lock(CK_VOID_PTR m) {
   static_cast<std::mutex*>(m)->lock();
+  ++g_locks;
   return CKR_OK;
 }
 CK_RV cb_unlock(CK_VOID_PTR m) {
+  ++g_unlocks;
   static_cast<std::mutex*>(m)->unlock();
   return CKR_OK;
 }
+
+void counters_reset() {
+  g_creates = g_destroys = g_locks = g_unlocks = 0;
+}
+
+// A fresh directory of our own (0700) below /tmp.
+std::string private_dir() {
+  char t[] = "/tmp/p11lock.XXXXXX";
+  return mkdtemp(t) != nullptr ? std::string(t) : std::string();
+}
+
+bool dir_empty(const std::string& dir) { return std::filesystem::is_empty(dir); }
 
 std::string text(const CK_UTF8CHAR* p, std::size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
 
@@ -96,6 +128,167 @@ TEST(Abi, InitializeArgumentsAreCheckedBeforeTheReaderScan) {
   CK_C_INITIALIZE_ARGS one{nullptr, nullptr, nullptr, cb_unlock, CKF_OS_LOCKING_OK, nullptr};
   EXPECT_EQ(C_Initialize(&one), CKR_ARGUMENTS_BAD);
   EXPECT_EQ(C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
+}
+
+// --- Locking that cannot be switched off ------------------------------------
+
+// Directories that are not the user's alone: another owner, a symbolic link,
+// group or other access. With XDG_RUNTIME_DIR set it is the directory; unset,
+// vorn-<uid> below TMPDIR. The lock refuses them (CKR_CANT_LOCK), the card
+// state table too (CKR_GENERAL_ERROR), and nothing is created in them.
+TEST(LockDir, RefusedDirectoriesFailInitializeAndCreateNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a directory of another user";
+  enum Kind { kOtherOwner, kSymlink, kGroupOpen, kWorldOpen };
+  struct Case {
+    bool xdg;
+    Kind kind;
+  };
+  const Case cases[] = {{true, kOtherOwner}, {true, kSymlink},   {true, kGroupOpen},
+                        {false, kOtherOwner}, {false, kSymlink}, {false, kWorldOpen}};
+  CK_C_INITIALIZE_ARGS os{nullptr, nullptr, nullptr, nullptr, CKF_OS_LOCKING_OK, nullptr};
+  CK_C_INITIALIZE_ARGS app{cb_create, cb_destroy, cb_lock, cb_unlock, 0, nullptr};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.xdg ? "XDG_RUNTIME_DIR" : "TMPDIR fallback") + " case " + std::to_string(c.kind));
+    std::string base = private_dir();
+    ASSERT_FALSE(base.empty());
+    std::string dir = c.xdg ? base + "/run" : base + "/vorn-" + std::to_string(geteuid());
+    std::string target = base + "/target";  // where a link points: a good directory
+    ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+    if (c.kind == kSymlink) {
+      ASSERT_EQ(symlink(target.c_str(), dir.c_str()), 0);
+    } else {
+      ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+      int rv = 0;
+      if (c.kind == kOtherOwner) rv = chown(dir.c_str(), 65534, 65534);
+      if (c.kind == kGroupOpen) rv = chmod(dir.c_str(), 0750);
+      if (c.kind == kWorldOpen) rv = chmod(dir.c_str(), 0777);
+      ASSERT_EQ(rv, 0);
+    }
+    if (c.xdg) {
+      setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+    } else {
+      unsetenv("XDG_RUNTIME_DIR");
+      setenv("TMPDIR", base.c_str(), 1);
+    }
+    card_table_close();
+    EXPECT_EQ(C_Initialize(&os), CKR_CANT_LOCK);
+    counters_reset();
+    EXPECT_EQ(C_Initialize(&app), CKR_GENERAL_ERROR);
+    EXPECT_EQ(g_destroys.load(), g_creates.load());
+    EXPECT_EQ(C_Initialize(nullptr), CKR_GENERAL_ERROR);
+    CK_INFO info;
+    EXPECT_EQ(C_GetInfo(&info), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_TRUE(dir_empty(target));
+    if (c.kind != kSymlink) {
+      EXPECT_TRUE(dir_empty(dir));
+    }
+  }
+  // A directory of the user's own: the lock and the table are made there,
+  // 0600, and the scan of no readers is what fails.
+  std::string good = private_dir();
+  setenv("XDG_RUNTIME_DIR", good.c_str(), 1);
+  card_table_close();
+  EXPECT_EQ(C_Initialize(&os), CKR_FUNCTION_FAILED);
+  std::vector<std::string> made;
+  for (const auto& e : std::filesystem::directory_iterator(good)) {
+    std::string name = e.path().filename().string();
+    made.push_back(name.substr(0, name.find("-", 10)));  // the table's name ends in its PC/SC service tag
+    struct stat st {};
+    ASSERT_EQ(lstat(e.path().c_str(), &st), 0) << name;
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+  }
+  std::sort(made.begin(), made.end());
+  EXPECT_EQ(made, (std::vector<std::string>{"MutexObject VORNv1.0.lock", "cardtable-PKCS11_VORN"}));
+}
+
+// Application callbacks whose CreateMutex fails: the module does not run
+// unlocked; the handles made so far are destroyed again.
+TEST(LockDir, FailingCreateMutexFailsInitialize) {
+  const std::pair<CK_RV, CK_RV> cases[] = {{CKR_GENERAL_ERROR, CKR_CANT_LOCK},
+                                           {CKR_HOST_MEMORY, CKR_HOST_MEMORY},
+                                           {CKR_MUTEX_BAD, CKR_CANT_LOCK}};
+  CK_C_INITIALIZE_ARGS app{cb_create, cb_destroy, cb_lock, cb_unlock, 0, nullptr};
+  for (auto [create_rv, want] : cases) {
+    counters_reset();
+    g_create_ok = 5;
+    g_create_rv = create_rv;
+    EXPECT_EQ(C_Initialize(&app), want) << create_rv;
+    EXPECT_EQ(g_creates.load(), 5);
+    EXPECT_EQ(g_destroys.load(), 5);
+    CK_INFO info;
+    EXPECT_EQ(C_GetInfo(&info), CKR_CRYPTOKI_NOT_INITIALIZED);
+  }
+  g_create_ok = 1000;
+  g_create_rv = CKR_OK;
+}
+
+// --- fork() -----------------------------------------------------------------
+
+// The parent holds the module lock while its forked child calls in: before
+// its own C_Initialize the child is "not initialised" and must neither take
+// nor free the parent's lock (a third party still finds it taken); its own
+// C_Initialize then waits for the lock and succeeds with its own context,
+// handle and table attachment; its C_Finalize leaves the parent's alone.
+TEST(Fork, ChildGetsItsOwnLockContextAndCard) {
+  std::string dir = private_dir();
+  setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+  CK_C_INITIALIZE_ARGS os{nullptr, nullptr, nullptr, nullptr, CKF_OS_LOCKING_OK, nullptr};
+  Initialised init(&os);
+  ASSERT_EQ(init.rv, CKR_OK);
+  CK_SESSION_HANDLE h = open_session(0);
+  ASSERT_EQ(login(h), CKR_OK);
+  int go[2], ready[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char c;
+    if (read(go[0], &c, 1) != 1) _exit(100);
+    int fails = 0;
+    CK_INFO info;
+    CK_ULONG n = 0;
+    if (C_GetInfo(&info) != CKR_CRYPTOKI_NOT_INITIALIZED) fails |= 1;
+    if (C_GetSlotList(CK_FALSE, nullptr, &n) != CKR_CRYPTOKI_NOT_INITIALIZED) fails |= 2;
+    if (C_CloseAllSessions(0) != CKR_CRYPTOKI_NOT_INITIALIZED) fails |= 4;
+    if (write(ready[1], "a", 1) != 1) _exit(101);
+    if (C_Initialize(&os) != CKR_OK) _exit(fails | 8);
+    CK_SESSION_HANDLE ch = 0;
+    CK_TOKEN_INFO ti;
+    if (C_GetTokenInfo(0, &ti) != CKR_OK) fails |= 16;
+    if (C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &ch) != CKR_OK || login(ch) != CKR_OK) fails |= 32;
+    if (C_Logout(ch) != CKR_OK || C_CloseSession(ch) != CKR_OK) fails |= 64;
+    if (C_Finalize(nullptr) != CKR_OK) fails |= 128;
+    _exit(fails);
+  }
+  void* held = nullptr;
+  ASSERT_EQ(p11::oslock_create(&held), CKR_OK);
+  ASSERT_EQ(p11::oslock_lock(held), CKR_OK);
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  int probe = open((dir + "/MutexObject VORNv1.0.lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(probe, 0);
+  EXPECT_NE(flock(probe, LOCK_EX | LOCK_NB), 0) << "the child released the parent's lock";
+  close(probe);
+  ASSERT_EQ(p11::oslock_unlock(held), CKR_OK);
+  ASSERT_EQ(p11::oslock_destroy(held), CKR_OK);
+  int st = 0;
+  ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  ASSERT_TRUE(WIFEXITED(st)) << st;
+  EXPECT_EQ(WEXITSTATUS(st), 0) << "child failure bits";
+  // The parent's card handle, session and table slot are untouched.
+  CK_SESSION_INFO si;
+  ASSERT_EQ(C_GetSessionInfo(h, &si), CKR_OK);
+  EXPECT_EQ(si.state, static_cast<CK_STATE>(CKS_RO_USER_FUNCTIONS));
+  EXPECT_EQ(C_Logout(h), CKR_OK);
+  EXPECT_EQ(login(h), CKR_OK);
+  CardSlot slot{};
+  ASSERT_EQ(card_table_read(0, &slot), VORN_OK);
+  EXPECT_EQ(slot.readerKey, 0u);
+  EXPECT_EQ(slot.refCount, 1u);
+  for (int fd : {go[0], go[1], ready[0], ready[1]}) close(fd);
 }
 
 // --- Reader scan limits -----------------------------------------------------
@@ -266,14 +459,24 @@ TEST(Token, UnsupportedFunctionsShareOneAnswer) {
 }
 
 TEST(Token, ApplicationLockCallbacksAreUsed) {
+  counters_reset();
   CK_C_INITIALIZE_ARGS a{cb_create, cb_destroy, cb_lock, cb_unlock, 0, nullptr};
-  Initialised init(&a);
-  ASSERT_EQ(init.rv, CKR_OK);
-  CK_SESSION_HANDLE h = open_session(0);
-  ASSERT_EQ(login(h), CKR_OK);
-  EXPECT_EQ(find(h, {}).size(), 6u);
-  EXPECT_EQ(C_Logout(h), CKR_OK);
-  EXPECT_EQ(C_CloseSession(h), CKR_OK);
+  {
+    Initialised init(&a);
+    ASSERT_EQ(init.rv, CKR_OK);
+    EXPECT_EQ(g_creates.load(), 22);
+    int before = g_locks.load();
+    CK_SESSION_HANDLE h = open_session(0);
+    ASSERT_EQ(login(h), CKR_OK);
+    EXPECT_EQ(find(h, {}).size(), 6u);
+    EXPECT_EQ(C_Logout(h), CKR_OK);
+    EXPECT_EQ(C_CloseSession(h), CKR_OK);
+    // At least the module lock of each of the seven calls.
+    EXPECT_GE(g_locks.load() - before, 7);
+    EXPECT_EQ(g_locks.load(), g_unlocks.load());
+  }
+  EXPECT_EQ(g_destroys.load(), 22);
+  EXPECT_EQ(g_locks.load(), g_unlocks.load());
 }
 
 // --- Hot plug and removal ---------------------------------------------------

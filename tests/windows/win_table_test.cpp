@@ -2,6 +2,8 @@
 // Wine: both load win_table_probe.dll, attach to the same card under reader
 // key 0 and must meet in one slot with one secure channel.
 #include <windows.h>
+// after windows.h
+#include <aclapi.h>
 #include <winscard.h>
 
 #include <gtest/gtest.h>
@@ -175,6 +177,56 @@ TEST(SharedTable, TwoProcessesShareOneSlotAndOneChannel) {
   expect_free(slot, 0);
   CloseHandle(attached);
   CloseHandle(proceed);
+}
+
+// The table's mapping and mutex: owned by the token user, whose SID is the
+// only one their DACL grants.
+TEST(SharedTable, MappingAndMutexGrantOnlyTheUser) {
+  ASSERT_EQ(probe_open(kImage), 0u);
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  std::uint8_t info[256];
+  DWORD len = sizeof info;
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, info, len, &len));
+  CloseHandle(token);
+  PSID user = reinterpret_cast<TOKEN_USER*>(info)->User.Sid;
+  HANDLE section = OpenFileMappingW(FILE_MAP_READ | READ_CONTROL, FALSE, L"Local\\vorn-cardtable-vorn_probe");
+  HANDLE mutex = OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, L"Local\\vorn-cardtable-vorn_probe-lock");
+  ASSERT_NE(section, nullptr) << GetLastError();
+  ASSERT_NE(mutex, nullptr) << GetLastError();
+  for (HANDLE h : {section, mutex}) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_EQ(GetSecurityInfo(h, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                              nullptr, &dacl, nullptr, &sd),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NE(dacl, nullptr) << "a null DACL grants everyone";
+    EXPECT_TRUE(EqualSid(owner, user));
+    ASSERT_EQ(dacl->AceCount, 1);
+    void* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, 0, &ace));
+    EXPECT_EQ(static_cast<ACE_HEADER*>(ace)->AceType, ACCESS_ALLOWED_ACE_TYPE);
+    EXPECT_TRUE(EqualSid(reinterpret_cast<PSID>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart), user));
+    LocalFree(sd);
+    CloseHandle(h);
+  }
+}
+
+// No section of the DLL is both shared and writable: the table is never
+// a part of the image that every user's process maps.
+TEST(SharedTable, ImageHasNoSharedWritableSection) {
+  auto* base = reinterpret_cast<const std::uint8_t*>(GetModuleHandleA("win_table_probe.dll"));
+  ASSERT_NE(base, nullptr);
+  auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_SECTION_HEADER* sec = IMAGE_FIRST_SECTION(nt);
+  ASSERT_GT(nt->FileHeader.NumberOfSections, 0);
+  for (unsigned i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+    std::string name(reinterpret_cast<const char*>(sec[i].Name), strnlen(reinterpret_cast<const char*>(sec[i].Name), 8));
+    EXPECT_FALSE((sec[i].Characteristics & IMAGE_SCN_MEM_SHARED) && (sec[i].Characteristics & IMAGE_SCN_MEM_WRITE))
+        << name;
+  }
 }
 
 }  // namespace
