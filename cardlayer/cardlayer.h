@@ -21,6 +21,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -114,6 +116,37 @@ vorn_rv card_begin(SCARDHANDLE handle);
 vorn_rv card_end(SCARDHANDLE handle);
 // The ATR of the connected card (len in/out).
 vorn_rv card_read_atr(SCARDHANDLE handle, std::uint8_t* atr, DWORD* len);
+
+// ---------------------------------------------------------------------------
+// Readers: the list, the presence probe and the card's serial
+// ---------------------------------------------------------------------------
+
+// A deliverable serves at most this many readers (its reader keys 0..9).
+inline constexpr unsigned CARD_MAX_READERS = 10;
+
+// The names of the PC/SC readers in the order listed, at most
+// CARD_MAX_READERS of them.
+vorn_rv card_list_readers(SCARDCONTEXT ctx, std::vector<std::string>* names);
+
+// What the reader reports for a card.
+struct CardProbe {
+  bool connected = false;  // card_probe: the connect succeeded
+  bool present = false;    // the reader reports a card in it
+  bool vorn = false;       // its ATR contains "VORN"
+};
+// SCardStatus of a connected card: fills present and vorn.
+vorn_rv card_status(SCARDHANDLE handle, CardProbe* out);
+// Presence probe: connects to the reader (card_connect), card_status,
+// disconnects leaving the card. The result is the connect's code while
+// connected is false, the status query's code after it.
+vorn_rv card_probe(SCARDCONTEXT ctx, const char* reader, CardProbe* out);
+
+// The serial: 16 upper-case hex characters of bytes 8..15 of the 16-byte
+// identification item (no terminating zero).
+void card_serial_hex(const std::uint8_t* id16, std::uint8_t* out16);
+// GET DATA of the identification item and its serial; an item of another
+// length than 16 gives CARDERR_BAD_LENGTH. out16 is left as it was on failure.
+vorn_rv card_read_serial(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t* out16);
 
 // ---------------------------------------------------------------------------
 // Card state table: ten slots shared by every process of one image
@@ -371,3 +404,70 @@ vorn_rv key_rsa_decipher(std::uint32_t reader_key, SCARDHANDLE handle, std::uint
 // GET CHALLENGE of `len` bytes.
 vorn_rv card_get_challenge(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t* buf,
                            DWORD len);
+
+// ---------------------------------------------------------------------------
+// Card operations
+// ---------------------------------------------------------------------------
+
+// Where a card operation takes the PIN it verifies once the application's
+// channel is open, and whether the operation logs it out again. The
+// deliverables differ only here: the PKCS#11 module gives the PIN it holds
+// for the slot, a provider its PIN cache or a PIN asked for before the
+// operation began, a synchroniser none (card_no_pin). The source is asked
+// only inside CardOperation::open (and begin with an application).
+class CardPinSource {
+ public:
+  virtual ~CardPinSource() = default;
+  // Fills the PIN reference and the 8-byte PIN block; false when there is
+  // no PIN to verify (and so nothing to log out).
+  virtual bool card_pin(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t* ref,
+                        std::uint8_t* block8) const = 0;
+  // Whether the close logs the PIN's reference out again.
+  virtual bool logout_at_close() const { return true; }
+};
+
+// The source without a PIN.
+const CardPinSource& card_no_pin();
+
+// One operation on the card:
+//   begin   the PC/SC transaction (card_begin: reconnect once after a reset)
+//   open    select the application and open its channel (sm_open_app_channel),
+//           then verify the source's PIN there (pin_verify)
+//   close   close the channel (sm_channel_reset), then log out the PIN's
+//           reference (pin_logout) when a PIN was to be verified
+//   end     close, then end the transaction leaving the card
+// A failed open still needs its close: the channel may be half open, and the
+// PIN may be verified when only a later step failed, so every open is
+// followed by the close steps whatever happened (the destructor runs end).
+// open may run again before close (a command that selects the application
+// itself closes the channel); the close then logs out once.
+class CardOperation {
+ public:
+  CardOperation() = default;
+  CardOperation(const CardOperation&) = delete;
+  CardOperation& operator=(const CardOperation&) = delete;
+  ~CardOperation() { end(); }
+
+  // Only the transaction.
+  vorn_rv begin(std::uint32_t reader_key, SCARDHANDLE handle);
+  // The transaction and open(app, pin); a failed transaction opens nothing.
+  vorn_rv begin(std::uint32_t reader_key, SCARDHANDLE handle, std::uint8_t app,
+                const CardPinSource& pin);
+  // CARDERR_BAD_ARG outside a begun transaction; otherwise the code of the
+  // channel or of the verification.
+  vorn_rv open(std::uint8_t app, const CardPinSource& pin);
+  // The logout's code (VORN_OK when there was none); nothing is sent when
+  // no open ran since the last close.
+  vorn_rv close();
+  // close's code; the transaction's own end reports nothing.
+  vorn_rv end();
+
+  bool begun() const { return begun_; }
+
+ private:
+  std::uint32_t reader_key_ = 0;
+  SCARDHANDLE handle_ = 0;
+  bool begun_ = false;
+  bool open_ = false;           // an open ran that no close followed yet
+  std::uint8_t logout_ref_ = 0;  // the reference the close logs out, 0: none
+};

@@ -112,9 +112,9 @@ CK_RV soft_blocks(Slot& slot, Object& key, CK_KEY_TYPE kt, const CryptContext& c
 // Whole blocks through the card (key_crypt with the key's card identifier).
 CK_RV card_blocks(Slot& slot, const Object& key, std::uint8_t alg, const CryptContext& ctx, std::uint8_t mode,
                   bool enc, const std::uint8_t* in, std::size_t len, std::uint8_t* out) {
-  Transaction tx(slot);
-  if (!tx.ok()) return CKR_DEVICE_ERROR;
-  CK_RV rv = card_enter(slot, CARD_APP_CIPH);
+  CardOperation op;
+  if (slot_op_begin(op, slot) != VORN_OK) return CKR_DEVICE_ERROR;
+  CK_RV rv = slot_op_open(op, slot, CARD_APP_CIPH);
   DWORD out_len = static_cast<DWORD>(len);
   if (rv == CKR_OK) {
     const bool cbc = mode == SC_MODE_CBC;
@@ -123,7 +123,7 @@ CK_RV card_blocks(Slot& slot, const Object& key, std::uint8_t alg, const CryptCo
         out_len != len)
       rv = CKR_FUNCTION_FAILED;
   }
-  CK_RV lrv = card_leave(slot);
+  CK_RV lrv = slot_op_close(op);
   if (rv == CKR_OK && lrv != CKR_OK) rv = CKR_DEVICE_ERROR;
   return rv;
 }
@@ -252,9 +252,9 @@ std::uint32_t ct_unpad_type2(const std::uint8_t* em, std::uint32_t k, std::uint8
 // block is refused with 6A 80); its plain text is taken as it comes.
 CK_RV card_rsa_decipher(Slot& slot, const Object& key, std::size_t k, const std::uint8_t* in, std::size_t len,
                         std::uint8_t* out, std::size_t* out_len, vorn_rv* card_rv) {
-  Transaction tx(slot);
-  if (!tx.ok()) return CKR_DEVICE_ERROR;
-  CK_RV rv = card_enter(slot, CARD_APP_CIPH);
+  CardOperation op;
+  if (slot_op_begin(op, slot) != VORN_OK) return CKR_DEVICE_ERROR;
+  CK_RV rv = slot_op_open(op, slot, CARD_APP_CIPH);
   DWORD n = static_cast<DWORD>(len);
   *card_rv = VORN_OK;
   if (rv == CKR_OK) {
@@ -262,7 +262,7 @@ CK_RV card_rsa_decipher(Slot& slot, const Object& key, std::size_t k, const std:
                          static_cast<DWORD>(len), out, &n, KEY_DECIPHER);
     if (*card_rv != VORN_OK) rv = CKR_FUNCTION_FAILED;
   }
-  CK_RV lrv = card_leave(slot);
+  CK_RV lrv = slot_op_close(op);
   if (rv == CKR_OK && lrv != CKR_OK) rv = CKR_DEVICE_ERROR;
   if (rv == CKR_OK && n > len) rv = CKR_FUNCTION_FAILED;
   *out_len = rv == CKR_OK ? n : 0;

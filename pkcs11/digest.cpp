@@ -179,8 +179,8 @@ VORN_P11_EXPORT CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR p
     if (pRandomData == nullptr || ulRandomLen == 0) return CKR_ARGUMENTS_BAD;
     if ((slot->token.flags & CKF_RNG) == 0) return CKR_RANDOM_NO_RNG;
     Guard rg(kLockRandom);
-    Transaction tx(*slot);
-    if (!tx.ok()) return CKR_DEVICE_ERROR;
+    CardOperation op;
+    if (slot_op_begin(op, *slot) != VORN_OK) return CKR_DEVICE_ERROR;
     const std::uint32_t key = slot_key(*slot);
     for (CK_ULONG off = 0; off < ulRandomLen; off += 256) {
       const auto n = static_cast<DWORD>(std::min<CK_ULONG>(256, ulRandomLen - off));

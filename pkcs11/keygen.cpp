@@ -89,9 +89,9 @@ CK_RV token_secret_store(Slot& slot, Object& obj, std::uint8_t alg, const std::u
   if (flag_of(obj, CKA_PRIVATE)) access |= VORN_KIND_PRIVATE;
   if (flag_of(obj, CKA_EXTRACTABLE)) access |= VORN_KIND_EXTRACTABLE;
   const std::uint32_t key = slot_key(slot);
-  Transaction tx(slot);
-  if (!tx.ok()) return CKR_DEVICE_ERROR;
-  CK_RV rv = card_enter(slot, CARD_APP_CIPH);
+  CardOperation op;
+  if (slot_op_begin(op, slot) != VORN_OK) return CKR_DEVICE_ERROR;
+  CK_RV rv = slot_op_open(op, slot, CARD_APP_CIPH);
   std::uint32_t id = 0;
   if (rv == CKR_OK) {
     vorn_rv crv = value == nullptr
@@ -105,7 +105,7 @@ CK_RV token_secret_store(Slot& slot, Object& obj, std::uint8_t alg, const std::u
     obj.kind = static_cast<std::uint8_t>(id >> 16);
     // The generator selects the application again: the held PIN is
     // verified anew before the attribute list goes to the card.
-    rv = card_enter(slot, CARD_APP_CIPH);
+    rv = slot_op_open(op, slot, CARD_APP_CIPH);
     if (rv == CKR_OK) rv = store_write_attrs(slot, obj, CKO_SECRET_KEY);
     if (rv != CKR_OK) {
       // No key without its attributes stays on the card.
@@ -114,7 +114,7 @@ CK_RV token_secret_store(Slot& slot, Object& obj, std::uint8_t alg, const std::u
       obj.kind = 0;
     }
   }
-  CK_RV lrv = card_leave(slot);
+  CK_RV lrv = slot_op_close(op);
   if (rv == CKR_OK && lrv != CKR_OK) rv = CKR_DEVICE_ERROR;
   return rv;
 }
@@ -313,18 +313,15 @@ VORN_P11_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM
       if (ciph && flag_of(priv, CKA_EXTRACTABLE)) priv_access |= VORN_KIND_EXTRACTABLE;
       std::uint8_t pub_access = VORN_KIND_ACCESS | VORN_KIND_PUBLIC_KEY;
       if (flag_of(pub, CKA_PRIVATE)) pub_access |= VORN_KIND_PRIVATE;
-      Transaction tx(*slot);
-      if (!tx.ok()) return CKR_DEVICE_ERROR;
-      rv = card_enter(*slot, app);
+      CardOperation op;
+      if (slot_op_begin(op, *slot) != VORN_OK) return CKR_DEVICE_ERROR;
+      rv = slot_op_open(op, *slot, app);
       if (rv == CKR_OK) {
         vorn_rv crv = key_gen_pair(key, slot->card, alg, priv_access, pub_access, &priv_id, &pub_id, modulus, &mod_len);
         if (crv != VORN_OK) rv = card_make_failure(crv);
         else if (mod_len != bits / 8) rv = CKR_DEVICE_ERROR;
       }
-      if (rv != CKR_OK) {
-        card_leave(*slot);
-        return rv;
-      }
+      if (rv != CKR_OK) return rv;  // the operation closes with the scope
       pub_full.push_back({CKA_MODULUS, modulus, mod_len});
       priv_full.push_back({CKA_MODULUS, modulus, mod_len});
       pub.attrs.reset();
@@ -348,7 +345,7 @@ VORN_P11_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM
         obj_delete(key, slot->card, pub_id);
         obj_delete(key, slot->card, priv_id);
       }
-      CK_RV lrv = card_leave(*slot);
+      CK_RV lrv = slot_op_close(op);
       if (rv == CKR_OK && lrv != CKR_OK) rv = CKR_DEVICE_ERROR;
       if (rv != CKR_OK) return rv;
     } else {

@@ -19,6 +19,8 @@
 #include "vorn/result.h"
 #include "vorn/secure.h"
 
+class CardOperation;  // cardlayer.h
+
 namespace p11 {
 
 inline constexpr CK_ULONG kMaxSlots = 10;
@@ -213,21 +215,6 @@ class Guard {
   void* handle_ = nullptr;
 };
 
-// The PC/SC transaction on a slot's card, ended (leave card) with the scope.
-class Transaction {
- public:
-  explicit Transaction(Slot& slot);
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-  ~Transaction();
-  bool ok() const { return rv_ == SCARD_S_SUCCESS; }
-  LONG rv() const { return rv_; }
-
- private:
-  Slot& slot_;
-  LONG rv_;
-};
-
 // Frame helpers (slots.cpp).
 std::uint32_t slot_key(const Slot& slot);
 CK_ULONG slot_id(const Slot& slot);
@@ -243,13 +230,15 @@ void blank_copy(CK_UTF8CHAR* dst, std::size_t cap, const std::string& text);
 CK_RV session_lookup(CK_SESSION_HANDLE h, Slot** slot, Session** sess);
 CK_RV session_close(CK_SESSION_HANDLE h);
 CK_RV session_prologue(CK_SESSION_HANDLE h, Slot** slot, Session** sess, bool map_refresh);
-// Inside a transaction: opens the channel of `app` and, when the PIN is
-// held, verifies it there (CKR_DEVICE_ERROR on failure).
-CK_RV card_enter(Slot& slot, std::uint8_t app);
-// Closes the channel and, when the PIN is held, logs its reference out
-// again (CKR_DEVICE_ERROR when that logout fails).
-CK_RV card_leave(Slot& slot);
-void pin_forget(Slot& slot);
+// The slot's card operations: begin takes the PC/SC transaction alone; open
+// opens the channel of `app` and, while a user is logged in, verifies the
+// held PIN there (CKR_DEVICE_ERROR on failure); close closes the channel and
+// logs the held PIN's reference out again (CKR_DEVICE_ERROR when that
+// logout fails). Every open is followed by its close, failed or not.
+vorn_rv slot_op_begin(CardOperation& op, const Slot& slot);
+CK_RV slot_op_open(CardOperation& op, const Slot& slot, std::uint8_t app);
+CK_RV slot_op_close(CardOperation& op);
+void slot_pin_forget(Slot& slot);
 void sessions_to_public(Slot& slot);
 bool logged_in(const Slot& slot);
 

@@ -334,9 +334,9 @@ CK_RV object_load(Slot& slot, Object& obj) {
 }
 
 // One application's object map into the next free token entries.
-CK_RV list_app(Slot& slot, std::uint8_t app, std::size_t* next) {
+CK_RV list_app(CardOperation& op, Slot& slot, std::uint8_t app, std::size_t* next) {
   const std::uint32_t key = slot_key(slot);
-  if (sm_open_app_channel(key, slot.card, app) != VORN_OK) return CKR_DEVICE_ERROR;
+  if (op.open(app, card_no_pin()) != VORN_OK) return CKR_DEVICE_ERROR;
   std::uint8_t map[40] = {};
   DWORD len = sizeof map;
   if (card_get_data(key, slot.card, CARD_DATA_OBJ_MAP, map, &len) != VORN_OK) return CKR_DEVICE_ERROR;
@@ -471,9 +471,9 @@ CK_RV object_write(Slot& slot, Object& obj, CK_ULONG cls) {
   const std::uint32_t key = slot_key(slot);
   CK_RV rv;
   {
-    Transaction tx(slot);
-    if (!tx.ok()) return CKR_DEVICE_ERROR;
-    rv = card_enter(slot, app);
+    CardOperation op;
+    if (slot_op_begin(op, slot) != VORN_OK) return CKR_DEVICE_ERROR;
+    rv = slot_op_open(op, slot, app);
     std::uint32_t id = 0;
     if (rv == CKR_OK) {
       vorn_rv crv = key_store(key, slot.card, access, alg, 0, block.data(), static_cast<DWORD>(block.size()), &id);
@@ -487,7 +487,7 @@ CK_RV object_write(Slot& slot, Object& obj, CK_ULONG cls) {
       obj.card_id = id;
       obj.kind = static_cast<std::uint8_t>(id >> 16);
     }
-    CK_RV lrv = card_leave(slot);
+    CK_RV lrv = slot_op_close(op);
     if (rv == CKR_OK) rv = lrv;
   }
   return rv;
@@ -542,15 +542,15 @@ bool delete_needs_pin(const Object& obj) {
 // channel (the held PIN verified there). *gone: the card no longer holds
 // it, also when only the logout afterwards failed; a number the card
 // reports free (6A88) is gone already.
-CK_RV delete_on_card(Slot& slot, std::uint32_t id, bool* gone) {
+CK_RV delete_on_card(CardOperation& op, Slot& slot, std::uint32_t id, bool* gone) {
   *gone = false;
-  CK_RV rv = card_enter(slot, app_of_id(id));
+  CK_RV rv = slot_op_open(op, slot, app_of_id(id));
   if (rv == CKR_OK) {
     const vorn_rv crv = obj_delete(slot_key(slot), slot.card, id);
     *gone = crv == VORN_OK || crv == kSwNumberFree;
     if (!*gone) rv = CKR_DEVICE_ERROR;
   }
-  const CK_RV lrv = card_leave(slot);
+  const CK_RV lrv = slot_op_close(op);
   return rv != CKR_OK ? rv : lrv;
 }
 
@@ -565,11 +565,11 @@ CK_RV value_rewrite(Slot& slot, Object& obj) {
   const std::uint8_t access = access_byte(obj, CKO_DATA);
   CardList list;
   card_list(obj, CKO_DATA, &list);
-  Transaction tx(slot);
-  if (!tx.ok()) return CKR_DEVICE_ERROR;
+  CardOperation op;
+  if (slot_op_begin(op, slot) != VORN_OK) return CKR_DEVICE_ERROR;
   std::uint32_t id = 0;
   bool made = false;
-  CK_RV rv = card_enter(slot, CARD_APP_CIPH);
+  CK_RV rv = slot_op_open(op, slot, CARD_APP_CIPH);
   if (rv == CKR_OK) {
     vorn_rv crv = key_store(key, slot.card, access, 0, 0, v.data(), static_cast<DWORD>(v.size()), &id);
     made = crv == VORN_OK;
@@ -577,13 +577,13 @@ CK_RV value_rewrite(Slot& slot, Object& obj) {
       crv = obj_write_attrs(key, slot.card, id, list.attrs.data(), static_cast<DWORD>(list.attrs.size()));
     if (crv != VORN_OK) rv = card_failure(crv);
   }
-  const CK_RV lrv = card_leave(slot);
+  const CK_RV lrv = slot_op_close(op);
   if (rv == CKR_OK) rv = lrv;
   bool old_gone = false;
-  if (rv == CKR_OK) rv = delete_on_card(slot, obj.card_id, &old_gone);
+  if (rv == CKR_OK) rv = delete_on_card(op, slot, obj.card_id, &old_gone);
   if (!old_gone) {
     bool undone = false;
-    if (made) delete_on_card(slot, id, &undone);
+    if (made) delete_on_card(op, slot, id, &undone);
     return rv;
   }
   obj.card_id = id | VORN_HANDLE_EXTRACTABLE;
@@ -639,12 +639,11 @@ std::uint8_t object_app(const Object& obj) {
 CK_RV objects_load(Slot& slot) {
   CK_RV rv;
   {
-    Transaction tx(slot);
-    if (!tx.ok()) return CKR_DEVICE_ERROR;
+    CardOperation op;
+    if (slot_op_begin(op, slot) != VORN_OK) return CKR_DEVICE_ERROR;
     std::size_t next = 0;
-    rv = list_app(slot, CARD_APP_SIGN, &next);
-    if (rv == CKR_OK) rv = list_app(slot, CARD_APP_CIPH, &next);
-    sm_channel_reset(slot.card, slot_key(slot));
+    rv = list_app(op, slot, CARD_APP_SIGN, &next);
+    if (rv == CKR_OK) rv = list_app(op, slot, CARD_APP_CIPH, &next);
   }
   return rv;
 }
@@ -709,9 +708,9 @@ CK_RV object_read_value(Slot& slot, Object& obj) {
   vorn::SecureBytes buf;
   CK_RV rv;
   {
-    Transaction tx(slot);
-    if (!tx.ok()) return CKR_DEVICE_ERROR;
-    rv = card_enter(slot, object_app(obj));
+    CardOperation op;
+    if (slot_op_begin(op, slot) != VORN_OK) return CKR_DEVICE_ERROR;
+    rv = slot_op_open(op, slot, object_app(obj));
     if (rv == CKR_OK) {
       DWORD size = 0;
       vorn_rv crv = obj_read_value(key, slot.card, obj.card_id, 0, nullptr, &size);
@@ -723,7 +722,7 @@ CK_RV object_read_value(Slot& slot, Object& obj) {
       }
       if (crv != VORN_OK) rv = CKR_DEVICE_ERROR;
     }
-    CK_RV lrv = card_leave(slot);
+    CK_RV lrv = slot_op_close(op);
     if (rv == CKR_OK) rv = lrv;
   }
   if (rv != CKR_OK) return rv;
@@ -1104,15 +1103,15 @@ VORN_P11_EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_
   if (slot->token.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
   if (new_value) return value_rewrite(*slot, *obj);
   const std::uint32_t key = slot_key(*slot);
-  Transaction tx(*slot);
-  if (!tx.ok()) return CKR_DEVICE_ERROR;
+  CardOperation op;
+  if (slot_op_begin(op, *slot) != VORN_OK) return CKR_DEVICE_ERROR;
   CardList list;
   card_list(*obj, cls, &list);
-  rv = card_enter(*slot, object_app(*obj));
+  rv = slot_op_open(op, *slot, object_app(*obj));
   if (rv == CKR_OK && obj_write_attrs(key, slot->card, obj->card_id, list.attrs.data(),
                                       static_cast<DWORD>(list.attrs.size())) != VORN_OK)
     rv = CKR_DEVICE_ERROR;
-  CK_RV lrv = card_leave(*slot);
+  CK_RV lrv = slot_op_close(op);
   return rv != CKR_OK ? rv : lrv;
 }
 
@@ -1186,10 +1185,10 @@ VORN_P11_EXPORT CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HAND
     // Refused here, not by the card: the object must outlive the refusal.
     if (delete_needs_pin(*obj) && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
     if (obj->card_id != 0) {
-      Transaction tx(*slot);
-      if (!tx.ok()) return CKR_DEVICE_ERROR;
+      CardOperation op;
+      if (slot_op_begin(op, *slot) != VORN_OK) return CKR_DEVICE_ERROR;
       bool gone = false;
-      rv = delete_on_card(*slot, obj->card_id, &gone);
+      rv = delete_on_card(op, *slot, obj->card_id, &gone);
       if (!gone) return rv;  // the card keeps the object, and so does the module
     }
   }

@@ -103,15 +103,11 @@ CK_RV change_checks(const Slot& slot, const Session& sess, CK_ULONG len1, CK_ULO
 CK_RV change_user_reference(Slot& slot, std::uint8_t p1, const std::uint8_t* old_block,
                             const std::uint8_t* new_block, vorn_rv* crv, std::uint8_t* tries) {
   const std::uint32_t key = slot_key(slot);
-  Transaction tx(slot);
-  if (!tx.ok()) return CKR_DEVICE_ERROR;
-  if (sm_open_app_channel(key, slot.card, CARD_APP_CIPH) != VORN_OK) {
-    sm_channel_reset(slot.card, key);
-    return CKR_DEVICE_ERROR;
-  }
+  CardOperation op;
+  if (slot_op_begin(op, slot) != VORN_OK) return CKR_DEVICE_ERROR;
+  if (op.open(CARD_APP_CIPH, card_no_pin()) != VORN_OK) return CKR_DEVICE_ERROR;
   *crv = pin_change(key, slot.card, p1, PIN_REF_USER, old_block, new_block, tries);
   if (p1 == 0x00) pin_logout(key, slot.card, PIN_REF_USER);
-  sm_channel_reset(slot.card, key);
   return CKR_OK;
 }
 
@@ -123,8 +119,8 @@ CK_RV tries_query(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pTries, std::uint8_t i
   Session* sess = nullptr;
   CK_RV rv = session_prologue(hSession, &slot, &sess, false);
   if (rv != CKR_OK) return rv;
-  Transaction tx(*slot);
-  if (!tx.ok()) return CKR_DEVICE_ERROR;
+  CardOperation op;
+  if (slot_op_begin(op, *slot) != VORN_OK) return CKR_DEVICE_ERROR;
   const std::uint8_t cmd[5] = {0x00, ins, 0x00, PIN_REF_USER, 0x00};
   std::uint8_t resp[4] = {};
   DWORD resp_len = sizeof resp;
@@ -154,7 +150,7 @@ CK_RV tries_query(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pTries, std::uint8_t i
 
 bool logged_in(const Slot& slot) { return slot.login == CKU_USER || slot.login == CKU_SO; }
 
-void pin_forget(Slot& slot) {
+void slot_pin_forget(Slot& slot) {
   plat_wipe(slot.pin.data(), slot.pin.size());
   std::memset(slot.pin.data(), 0xFF, slot.pin.size());
   slot.pin_held = false;
@@ -169,21 +165,32 @@ void sessions_to_public(Slot& slot) {
   }
 }
 
-CK_RV card_enter(Slot& slot, std::uint8_t app) {
-  const std::uint32_t key = slot_key(slot);
-  if (sm_open_app_channel(key, slot.card, app) != VORN_OK) return CKR_DEVICE_ERROR;
-  if (!slot.pin_held || !logged_in(slot)) return CKR_OK;
-  std::uint8_t tries = 0;
-  vorn_rv rv = pin_verify(key, slot.card, held_ref(slot), slot.pin.data(), &tries);
-  return rv == VORN_OK ? CKR_OK : CKR_DEVICE_ERROR;
+namespace {
+
+// The PIN the module holds for a logged-in slot.
+class HeldPin final : public CardPinSource {
+ public:
+  explicit HeldPin(const Slot& slot) : slot_(slot) {}
+  bool card_pin(std::uint32_t, SCARDHANDLE, std::uint8_t* ref, std::uint8_t* block8) const override {
+    if (!slot_.pin_held || !logged_in(slot_)) return false;
+    *ref = held_ref(slot_);
+    std::memcpy(block8, slot_.pin.data(), slot_.pin.size());
+    return true;
+  }
+
+ private:
+  const Slot& slot_;
+};
+
+}  // namespace
+
+vorn_rv slot_op_begin(CardOperation& op, const Slot& slot) { return op.begin(slot_key(slot), slot.card); }
+
+CK_RV slot_op_open(CardOperation& op, const Slot& slot, std::uint8_t app) {
+  return op.open(app, HeldPin(slot)) == VORN_OK ? CKR_OK : CKR_DEVICE_ERROR;
 }
 
-CK_RV card_leave(Slot& slot) {
-  const std::uint32_t key = slot_key(slot);
-  sm_channel_reset(slot.card, key);
-  if (!slot.pin_held || !logged_in(slot)) return CKR_OK;
-  return pin_logout(key, slot.card, held_ref(slot)) == VORN_OK ? CKR_OK : CKR_DEVICE_ERROR;
-}
+CK_RV slot_op_close(CardOperation& op) { return op.close() == VORN_OK ? CKR_OK : CKR_DEVICE_ERROR; }
 
 CK_RV session_lookup(CK_SESSION_HANDLE h, Slot** slot, Session** sess) {
   Guard g(kLockSessionLookup);
@@ -228,11 +235,11 @@ CK_RV session_close(CK_SESSION_HANDLE h) {
     if (logged_in(*slot)) {
       // Leave the card logged out; the module's own state is cleared even
       // when the card no longer answers, so the counts stay right.
-      Transaction tx(*slot);
-      if (!tx.ok() || pin_logout(slot_key(*slot), slot->card, held_ref(*slot)) != VORN_OK)
+      CardOperation op;
+      if (slot_op_begin(op, *slot) != VORN_OK || pin_logout(slot_key(*slot), slot->card, held_ref(*slot)) != VORN_OK)
         rv = CKR_GENERAL_ERROR;
     }
-    pin_forget(*slot);
+    slot_pin_forget(*slot);
     slot->login = kNobody;
     objects_drop_token(*slot);
   }
@@ -370,12 +377,9 @@ VORN_P11_EXPORT CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType,
   vorn_rv crv;
   std::uint8_t tries = 0;
   {
-    Transaction tx(*slot);
-    if (!tx.ok()) return CKR_DEVICE_ERROR;
-    if (sm_open_app_channel(key, slot->card, CARD_APP_CIPH) != VORN_OK) {
-      sm_channel_reset(slot->card, key);
-      return CKR_DEVICE_ERROR;
-    }
+    CardOperation op;
+    if (slot_op_begin(op, *slot) != VORN_OK) return CKR_DEVICE_ERROR;
+    if (op.open(CARD_APP_CIPH, card_no_pin()) != VORN_OK) return CKR_DEVICE_ERROR;
     crv = pin_verify(key, slot->card, ref, block.data(), &tries);
     // The card is left unauthenticated between operations: the module holds
     // the PIN and verifies it again right before each private-key command.
@@ -385,7 +389,6 @@ VORN_P11_EXPORT CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType,
       const vorn_rv out = pin_logout(key, slot->card, ref);
       if (crv == VORN_OK && out != VORN_OK) crv = out;
     }
-    sm_channel_reset(slot->card, key);
   }
   if (crv != VORN_OK) return pin_failure(*slot, crv, tries, so);
   slot->login = userType;
@@ -405,11 +408,11 @@ VORN_P11_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
   if (rv != CKR_OK) return rv;
   if (!logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
   {
-    Transaction tx(*slot);
-    if (!tx.ok()) return CKR_DEVICE_ERROR;
+    CardOperation op;
+    if (slot_op_begin(op, *slot) != VORN_OK) return CKR_DEVICE_ERROR;
     if (pin_logout(slot_key(*slot), slot->card, held_ref(*slot)) != VORN_OK) return CKR_DEVICE_ERROR;
   }
-  pin_forget(*slot);
+  slot_pin_forget(*slot);
   slot->login = kNobody;
   sessions_to_public(*slot);
   objects_forget_private(*slot);
@@ -469,14 +472,10 @@ VORN_P11_EXPORT CK_RV CI_UnblockPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR 
   vorn_rv crv;
   std::uint8_t tries = 0;
   {
-    Transaction tx(*slot);
-    if (!tx.ok()) return CKR_DEVICE_ERROR;
-    if (sm_open_app_channel(key, slot->card, CARD_APP_CIPH) != VORN_OK) {
-      sm_channel_reset(slot->card, key);
-      return CKR_DEVICE_ERROR;
-    }
+    CardOperation op;
+    if (slot_op_begin(op, *slot) != VORN_OK) return CKR_DEVICE_ERROR;
+    if (op.open(CARD_APP_CIPH, card_no_pin()) != VORN_OK) return CKR_DEVICE_ERROR;
     crv = pin_unblock(key, slot->card, PIN_REF_USER, puk.data(), pin.data(), &tries);
-    sm_channel_reset(slot->card, key);
   }
   if (crv == CARDERR_SW_PIN_BLOCKED) {
     slot->token.flags |= CKF_USER_PIN_LOCKED;
@@ -491,12 +490,12 @@ VORN_P11_EXPORT CK_RV CI_UnblockPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR 
   if (logged_in(*slot)) {
     bool out = false;
     {
-      Transaction tx(*slot);
-      out = tx.ok() && pin_logout(key, slot->card, PIN_REF_USER) == VORN_OK;
+      CardOperation op;
+      out = slot_op_begin(op, *slot) == VORN_OK && pin_logout(key, slot->card, PIN_REF_USER) == VORN_OK;
     }
     // The held PIN is no longer the card's: it goes even when the logout
     // fails, or every later private-key command would spend a PIN try.
-    pin_forget(*slot);
+    slot_pin_forget(*slot);
     slot->login = kNobody;
     sessions_to_public(*slot);
     objects_forget_private(*slot);

@@ -153,14 +153,14 @@ VORN_P11_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_U
     bool token = false;
     attr_bool(*key, CKA_TOKEN, &token);
     if (token && key->card_id != 0) {
-      Transaction tx(*slot);
-      if (!tx.ok()) return CKR_FUNCTION_FAILED;
-      rv = card_enter(*slot, object_app(*key));
+      CardOperation op;
+      if (slot_op_begin(op, *slot) != VORN_OK) return CKR_FUNCTION_FAILED;
+      rv = slot_op_open(op, *slot, object_app(*key));
       DWORD sig_len = static_cast<DWORD>(k);  // the caller's buffer holds at least k bytes
       if (rv == CKR_OK && key_sign(slot_key(*slot), slot->card, key->card_id, pData, static_cast<DWORD>(ulDataLen),
                                    pSignature, &sig_len) != VORN_OK)
         rv = CKR_FUNCTION_FAILED;
-      CK_RV lrv = card_leave(*slot);
+      CK_RV lrv = slot_op_close(op);
       if (rv != CKR_OK || lrv != CKR_OK || sig_len != k) return CKR_FUNCTION_FAILED;
       *pulSignatureLen = sig_len;
       return CKR_OK;

@@ -11,7 +11,6 @@ namespace p11 {
 namespace {
 
 constexpr CK_FLAGS kSlotFlags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;  // 6
-constexpr DWORD kAtrBuf = 50;
 
 constexpr CK_FLAGS kKeyOps = CKF_HW | CKF_ENCRYPT | CKF_DECRYPT | CKF_WRAP | CKF_UNWRAP;  // 0x60301
 constexpr CK_FLAGS kGen = CKF_HW | CKF_GENERATE;                                             // 0x8001
@@ -51,28 +50,6 @@ const std::array<MechRow, kMechRows> kMechanisms = {{
     {CKM_SSL3_KEY_AND_MAC_DERIVE, {0, 0, kDerive}, CKK_GENERIC_SECRET},
 }};
 
-// The reader reports a card in it (Windows: a state value, pcsc-lite: bits).
-bool card_in_reader(DWORD state) {
-#if defined(_WIN32)
-  return state >= SCARD_PRESENT;
-#else
-  return (state & SCARD_PRESENT) != 0;
-#endif
-}
-
-bool atr_has_vorn(const BYTE* atr, DWORD len) {
-  static const BYTE kVorn[4] = {'V', 'O', 'R', 'N'};
-  return std::search(atr, atr + len, kVorn, kVorn + 4) != atr + len;
-}
-
-void hex_serial(const BYTE* id16, CK_UTF8CHAR* out16) {
-  static const char kHex[] = "0123456789ABCDEF";
-  for (int i = 0; i < 8; ++i) {
-    out16[2 * i] = static_cast<CK_UTF8CHAR>(kHex[id16[8 + i] >> 4]);
-    out16[2 * i + 1] = static_cast<CK_UTF8CHAR>(kHex[id16[8 + i] & 0x0F]);
-  }
-}
-
 // Resets the token part of the slot record.
 void token_part_reset(Slot& slot) {
   for (auto& o : slot.objects) o.reset();
@@ -82,7 +59,7 @@ void token_part_reset(Slot& slot) {
   slot.mech_count = 0;
   for (auto& s : slot.sessions) s = Session{};
   slot.login = kNobody;
-  pin_forget(slot);
+  slot_pin_forget(slot);
 }
 
 // Parses the token information file (tag, one length byte, content).
@@ -140,41 +117,20 @@ CK_ULONG slot_id(const Slot& slot) {
   return static_cast<CK_ULONG>(&slot - mod().slots.data());
 }
 
-Transaction::Transaction(Slot& slot) : slot_(slot) {
-  rv_ = static_cast<LONG>(card_begin(slot.card));
-}
-
-Transaction::~Transaction() {
-  if (rv_ == SCARD_S_SUCCESS) card_end(slot_.card);
-}
-
 // Is a VORN card in the slot's reader? Connects and disconnects again.
 static CK_RV presence_probe(Slot& slot) {
-  SCARDHANDLE h = 0;
-  DWORD proto = 0;
-  LONG rv = SCardConnect(slot.context, slot.reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
-                         &h, &proto);
-  if (rv == static_cast<LONG>(SCARD_W_REMOVED_CARD)) return CKR_DEVICE_REMOVED;
-  // An empty reader is no device fault.
-  if (rv == static_cast<LONG>(SCARD_E_NO_SMARTCARD)) return CKR_TOKEN_NOT_PRESENT;
-  if (rv != SCARD_S_SUCCESS) return CKR_DEVICE_ERROR;
-  BYTE atr[kAtrBuf];
-  DWORD atr_len = sizeof atr;
-  DWORD state = 0;
-  DWORD name_len = 0;
-  rv = SCardStatus(h, nullptr, &name_len, &state, &proto, atr, &atr_len);
-  CK_RV out;
-  if (rv != SCARD_S_SUCCESS) {
-    out = CKR_DEVICE_ERROR;
-  } else if (!card_in_reader(state)) {
-    out = CKR_DEVICE_REMOVED;
-  } else if (!atr_has_vorn(atr, atr_len)) {
-    out = CKR_TOKEN_NOT_RECOGNIZED;
-  } else {
-    out = CKR_OK;
+  CardProbe p;
+  const vorn_rv rv = card_probe(slot.context, slot.reader.c_str(), &p);
+  if (!p.connected) {
+    if (rv == static_cast<vorn_rv>(SCARD_W_REMOVED_CARD)) return CKR_DEVICE_REMOVED;
+    // An empty reader is no device fault.
+    if (rv == static_cast<vorn_rv>(SCARD_E_NO_SMARTCARD)) return CKR_TOKEN_NOT_PRESENT;
+    return CKR_DEVICE_ERROR;
   }
-  SCardDisconnect(h, SCARD_LEAVE_CARD);
-  return out;
+  if (rv != VORN_OK) return CKR_DEVICE_ERROR;
+  if (!p.present) return CKR_DEVICE_REMOVED;
+  if (!p.vorn) return CKR_TOKEN_NOT_RECOGNIZED;
+  return CKR_OK;
 }
 
 // Is the card behind the slot's handle still the token's card?
@@ -192,15 +148,9 @@ static CK_RV same_card_check(Slot& slot) {
       SCARD_S_SUCCESS)
     return CKR_DEVICE_ERROR;
   if (rv == static_cast<LONG>(SCARD_W_RESET_CARD)) return CKR_OK;
-  BYTE id[16];
-  DWORD len = sizeof id;
-  vorn_rv crv = card_get_data(slot_key(slot), slot.card, CARD_DATA_ID, id, &len);
-  // A card-layer code is no PKCS#11 value.
-  if (crv != VORN_OK) return CKR_DEVICE_ERROR;
-  // Only a whole identification item says which card this is.
-  if (len != sizeof id) return CKR_DEVICE_ERROR;
   CK_UTF8CHAR serial[16];
-  hex_serial(id, serial);
+  // A card-layer code is no PKCS#11 value.
+  if (card_read_serial(slot_key(slot), slot.card, serial) != VORN_OK) return CKR_DEVICE_ERROR;
   return std::memcmp(serial, slot.token.serialNumber, 16) == 0 ? CKR_OK : CKR_DEVICE_REMOVED;
 }
 
@@ -208,11 +158,9 @@ CK_RV token_setup(Slot& slot) {
   Guard g(kLockSetup);
   token_part_reset(slot);
   SCARDHANDLE h = 0;
-  DWORD proto = 0;
-  LONG rv = SCardConnect(slot.context, slot.reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
-                         &h, &proto);
-  if (rv != SCARD_S_SUCCESS) return static_cast<CK_RV>(rv);
-  vorn_rv crv = card_begin(h);
+  vorn_rv crv = card_connect(slot.context, slot.reader.c_str(), &h);
+  if (crv != VORN_OK) return static_cast<CK_RV>(crv);
+  crv = card_begin(h);
   if (crv != VORN_OK) {
     SCardDisconnect(h, SCARD_LEAVE_CARD);
     return crv;
@@ -230,17 +178,13 @@ CK_RV token_setup(Slot& slot) {
     return code;
   };
 
-  BYTE id[16];
-  DWORD len = sizeof id;
-  if (card_get_data(key, h, CARD_DATA_ID, id, &len) == VORN_OK && len == sizeof id) {
-    hex_serial(id, slot.token.serialNumber);
-  }
+  card_read_serial(key, h, slot.token.serialNumber);  // no serial: the field stays blank
   crv = card_select_file(key, h, CARD_FILE_MF, nullptr, nullptr);
   if (crv != VORN_OK) return fail(crv);
   // Without the token information the write protection and the login
   // requirement are unknown: no token rather than one that claims neither.
   std::vector<BYTE> file(1000);
-  len = static_cast<DWORD>(file.size());
+  DWORD len = static_cast<DWORD>(file.size());
   crv = card_read_binary(key, h, CARD_FILE_TOKEN_INFO, 0, 0, file.data(), &len);
   if (crv != VORN_OK) return fail(crv);
   parse_token_info(slot, file.data(), std::min<DWORD>(len, 1000));
@@ -270,7 +214,7 @@ CK_RV token_setup(Slot& slot) {
   slot.mech_count = kMechRows;
   slot.info.flags |= CKF_TOKEN_PRESENT;
   slot.login = kNobody;
-  pin_forget(slot);
+  slot_pin_forget(slot);
   card_end(h);
   return CKR_OK;
 }
@@ -296,13 +240,8 @@ void token_teardown(Slot& slot) {
 // the same-card check cannot fail, and the refresh needs one PC/SC call
 // instead of five; in every other case the full probe and check run.
 static bool token_unchanged(Slot& slot) {
-  BYTE atr[kAtrBuf];
-  DWORD atr_len = sizeof atr;
-  DWORD state = 0;
-  DWORD proto = 0;
-  DWORD name_len = 0;
-  if (SCardStatus(slot.card, nullptr, &name_len, &state, &proto, atr, &atr_len) != SCARD_S_SUCCESS) return false;
-  return card_in_reader(state) && atr_has_vorn(atr, atr_len);
+  CardProbe p;
+  return card_status(slot.card, &p) == VORN_OK && p.present && p.vorn;
 }
 
 CK_RV token_refresh(Slot& slot) {
@@ -333,25 +272,20 @@ CK_RV reader_scan() {
   SCARDCONTEXT ctx = 0;
   LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx);
   if (rv != SCARD_S_SUCCESS) return static_cast<CK_RV>(rv);
-  DWORD size = 0;
-  rv = SCardListReaders(ctx, nullptr, nullptr, &size);
-  if (rv != SCARD_S_SUCCESS) {
+  std::vector<std::string> names;
+  const vorn_rv lrv = card_list_readers(ctx, &names);
+  if (lrv != VORN_OK) {
     SCardReleaseContext(ctx);
-    return static_cast<CK_RV>(rv);
+    return static_cast<CK_RV>(lrv);
   }
-  std::vector<char> names(size + 10, '\0');
-  rv = SCardListReaders(ctx, nullptr, names.data(), &size);
-  if (rv != SCARD_S_SUCCESS) {
-    SCardReleaseContext(ctx);
-    return static_cast<CK_RV>(rv);
-  }
+  static_assert(kMaxSlots == CARD_MAX_READERS);
   m.slot_count = 0;
   CK_ULONG taken = 0;
-  for (const char* p = names.data(); *p != '\0' && taken < kMaxSlots; p += std::strlen(p) + 1) {
+  for (const std::string& name : names) {
     Slot& slot = m.slots[taken];
     token_part_reset(slot);
     slot.info = CK_SLOT_INFO{};
-    slot.reader = p;
+    slot.reader = name;
     // slotDescription shows the reader name blank-padded; reader keeps the
     // exact name for the PC/SC calls, whatever its length.
     blank_copy(slot.info.slotDescription, sizeof slot.info.slotDescription, slot.reader);
@@ -363,19 +297,10 @@ CK_RV reader_scan() {
     slot.context = ctx;
     ++taken;
 
-    SCARDHANDLE h = 0;
-    DWORD proto = 0;
-    if (SCardConnect(ctx, p, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &h, &proto) == SCARD_S_SUCCESS) {
-      BYTE atr[kAtrBuf];
-      DWORD atr_len = sizeof atr;
-      DWORD state = 0;
-      DWORD name_len = 0;
-      LONG srv = SCardStatus(h, nullptr, &name_len, &state, &proto, atr, &atr_len);
-      SCardDisconnect(h, SCARD_LEAVE_CARD);
-      // A card whose set-up fails leaves its slot without a token; the
-      // other readers are set up all the same.
-      if (srv == SCARD_S_SUCCESS && card_in_reader(state) && atr_has_vorn(atr, atr_len)) token_setup(slot);
-    }
+    // A card whose set-up fails leaves its slot without a token; the
+    // other readers are set up all the same.
+    CardProbe probe;
+    if (card_probe(ctx, name.c_str(), &probe) == VORN_OK && probe.present && probe.vorn) token_setup(slot);
   }
   m.slot_count = taken;
   return CKR_OK;

@@ -77,9 +77,9 @@ void destroy_key(Slot& slot, CK_OBJECT_HANDLE h) {
   Object* o = nullptr;
   if (h == 0 || object_lookup(h, &s, &o) != CKR_OK) return;
   if (o->card_id != 0) {
-    Transaction tx(slot);
-    if (tx.ok() && card_enter(slot, object_app(*o)) == CKR_OK) obj_delete(slot_key(slot), slot.card, o->card_id);
-    card_leave(slot);
+    CardOperation op;
+    if (slot_op_begin(op, slot) == VORN_OK && slot_op_open(op, slot, object_app(*o)) == CKR_OK)
+      obj_delete(slot_key(slot), slot.card, o->card_id);
   }
   o->reset();
 }
