@@ -55,7 +55,7 @@ const CipherMech* cipher_mech(CK_MECHANISM_TYPE type) {
 
 // The key value of a key that is used in software; a card key's value is
 // read from the card when it is not loaded yet.
-const Value* key_value(Slot& slot, Object& key) {
+const Value* crypt_key_value(Slot& slot, Object& key) {
   const Value* v = attr_get(key, CKA_VALUE);
   if ((v == nullptr || v->size() == 0) && key.card_id != 0) {
     if (object_read_value(slot, key) != CKR_OK) return nullptr;
@@ -67,7 +67,7 @@ const Value* key_value(Slot& slot, Object& key) {
 // Whole blocks through the software ciphers; the IV in ctx is not touched.
 CK_RV soft_blocks(Slot& slot, Object& key, CK_KEY_TYPE kt, const CryptContext& ctx, std::uint8_t mode,
                   bool enc, const std::uint8_t* in, std::size_t len, std::uint8_t* out) {
-  const Value* v = key_value(slot, key);
+  const Value* v = crypt_key_value(slot, key);
   if (v == nullptr) return CKR_FUNCTION_FAILED;
   std::uint8_t iv[16] = {};
   std::memcpy(iv, ctx.iv, sizeof iv);
@@ -431,7 +431,7 @@ CK_RV crypt_init(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJ
   rv = crypt_params(*pMechanism, &fresh);
   if (rv != CKR_OK) return rv;
   if (fresh.mechanism == CKM_RC4) {
-    const Value* v = key_value(*slot, *key);
+    const Value* v = crypt_key_value(*slot, *key);
     if (v == nullptr || sc_rc4_set_key(&fresh.rc4, v->data(), static_cast<std::uint32_t>(v->size())) != VORN_OK)
       return CKR_FUNCTION_FAILED;
   }

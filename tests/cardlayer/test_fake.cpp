@@ -1229,3 +1229,90 @@ TEST_F(Layer, EveryInjectedFaultGivesACleanError) {
     EXPECT_EQ(slot_of(5).readerKey, CARD_SLOT_FREE);
   }
 }
+
+// ---------------------------------------------------------------------------
+// Card operations and the reader helpers
+
+namespace {
+
+// A PIN source of the test: a block or none, logging out or not.
+class TestPin final : public CardPinSource {
+ public:
+  TestPin(const Bytes& block, bool logout) : block_(block), logout_(logout) {}
+  bool card_pin(std::uint32_t, SCARDHANDLE, std::uint8_t* ref, std::uint8_t* block8) const override {
+    if (block_.empty()) return false;
+    *ref = PIN_REF_USER;
+    std::memcpy(block8, block_.data(), 8);
+    return true;
+  }
+  bool logout_at_close() const override { return logout_; }
+
+ private:
+  Bytes block_;
+  bool logout_;
+};
+
+}  // namespace
+
+// Whatever the verification gave, the close resets the channel and logs out
+// the reference of a PIN that was to be verified; the destructor closes an
+// operation the caller left open.
+TEST_F(Layer, CardOperationClosesAndLogsOutOnEveryPath) {
+  struct Case {
+    const char* name;
+    Bytes pin;
+    bool logout;
+    vorn_rv open_rv;
+    std::size_t verifies, logouts;
+  } cases[] = {
+      {"good PIN", kPin1234, true, VORN_OK, 1, 1},
+      {"wrong PIN", unhex("39393939FFFFFFFF"), true, CARDERR_WRONG_PIN, 1, 1},
+      {"no PIN", {}, true, VORN_OK, 0, 0},
+      {"kept verified", kPin1234, false, VORN_OK, 1, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    plug(personalised());
+    attach();
+    {
+      CardOperation op;
+      ASSERT_EQ(op.begin(kKey, kH, CARD_APP_CIPH, TestPin(c.pin, c.logout)), c.open_rv);
+      EXPECT_TRUE(op.begun());
+      // A second open verifies again; the close logs out once.
+      if (c.open_rv == VORN_OK) {
+        EXPECT_EQ(op.open(CARD_APP_CIPH, TestPin(c.pin, c.logout)), VORN_OK);
+      }
+    }
+    const std::size_t opens = c.open_rv == VORN_OK ? 2 : 1;
+    auto p = plain();
+    EXPECT_EQ(count_prefix(p, "00A404040CA00000006341502D43495048"), opens);
+    EXPECT_EQ(count_prefix(p, "0020001108"), c.verifies * opens);
+    EXPECT_EQ(count_prefix(p, "002E0011"), c.logouts);
+    ASSERT_GE(p.size(), 2u);
+    // The channel reset comes before the logout.
+    const std::size_t at = p.size() - 2 - c.logouts;
+    EXPECT_TRUE(starts(p[at], "00A4044C0C"));
+    EXPECT_EQ(p[at + 1], "00A40004023F00");
+    EXPECT_EQ(sm_state_get(kKey, kH), CARD_CHANNEL_CLOSED);
+    card_detach(kH, kKey);
+    for (auto& [h, card] : plugged_) fake::unplug(h);
+    plugged_.clear();
+  }
+}
+
+TEST_F(Layer, CardOperationOutsideATransactionSendsNothing) {
+  plug(personalised());
+  attach();
+  CardOperation op;
+  EXPECT_EQ(op.open(CARD_APP_SIGN, card_no_pin()), CARDERR_BAD_ARG);
+  EXPECT_EQ(op.close(), VORN_OK);
+  EXPECT_EQ(op.end(), VORN_OK);
+  EXPECT_TRUE(plain().empty());
+}
+
+TEST(Readers, SerialIsUpperCaseHexOfBytes8To15) {
+  const Bytes id = unhex("00112233445566778899AABBCCDDEEFF");
+  std::uint8_t out[17] = {};
+  card_serial_hex(id.data(), out);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(out)), "8899AABBCCDDEEFF");
+}
