@@ -242,7 +242,6 @@ void blank_copy(CK_UTF8CHAR* dst, std::size_t cap, const std::string& text);
 // Sessions (session.cpp).
 CK_RV session_lookup(CK_SESSION_HANDLE h, Slot** slot, Session** sess);
 CK_RV session_close(CK_SESSION_HANDLE h);
-CK_RV session_prologue(CK_SESSION_HANDLE h, Slot** slot, Session** sess, bool map_refresh);
 // Inside a transaction: opens the channel of `app` and, when the PIN is
 // held, verifies it there (CKR_DEVICE_ERROR on failure).
 CK_RV card_enter(Slot& slot, std::uint8_t app);

@@ -18,14 +18,6 @@ namespace p11 {
 
 namespace {
 
-// Common start of the three functions after the session lookup.
-CK_RV wrap_slot(Slot& slot, const Session& sess, CK_SESSION_HANDLE h) {
-  if (!slot.in_use) return CKR_DEVICE_REMOVED;
-  CK_RV rv = crypt_refresh(slot);
-  if (rv != CKR_OK) return rv;
-  return sess.handle == h ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
-}
-
 CK_ULONG class_of(const Object& o, bool* present) {
   CK_ULONG c = 0;
   *present = attr_ulong(o, CKA_CLASS, &c);
@@ -200,7 +192,7 @@ VORN_P11_EXPORT CK_RV C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMe
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
-    rv = wrap_slot(*slot, *sess, hSession);
+    rv = entry_token(hSession, *slot, *sess, Refresh::Wrap);
     if (rv != CKR_OK) return rv;
     if (pulWrappedKeyLen == nullptr || pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
     const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
@@ -385,7 +377,7 @@ VORN_P11_EXPORT CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
-    rv = wrap_slot(*slot, *sess, hSession);
+    rv = entry_token(hSession, *slot, *sess, Refresh::Wrap);
     if (rv != CKR_OK) return rv;
     if (pMechanism == nullptr) return CKR_MECHANISM_INVALID;
     if (pTemplate == nullptr && ulAttributeCount != 0) return CKR_ARGUMENTS_BAD;
