@@ -28,10 +28,6 @@ inline constexpr std::size_t kSessionObjects = 10;
 inline constexpr std::size_t kAttrRows = 63;
 inline constexpr std::size_t kMechRows = 27;
 inline constexpr CK_ULONG kNobody = 100;  // login state: nobody logged in
-inline constexpr CK_ULONG kPinRefUser = 0x11;
-inline constexpr CK_ULONG kPinRefSO = 0x0A;
-inline constexpr std::uint8_t kAppSign = 1;
-inline constexpr std::uint8_t kAppCiph = 2;
 
 // Module flags.
 inline constexpr std::uint32_t kFlagInitialised = 1u << 0;

@@ -598,8 +598,6 @@ int attr_row(CK_ATTRIBUTE_TYPE type) {
   return -1;
 }
 
-const AttrRow* attr_table() { return kRows; }
-
 const Value* attr_get(const Object& obj, CK_ATTRIBUTE_TYPE type) {
   int row = attr_row(type);
   if (row < 0 || !obj.attrs || !obj.attrs->rows[row].present()) return nullptr;
