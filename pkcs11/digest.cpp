@@ -71,9 +71,7 @@ CK_RV digest_out(Slot* slot, Session* sess, CK_SESSION_HANDLE h, const std::uint
 using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
     Slot* slot = nullptr;
     Session* sess = nullptr;
@@ -97,9 +95,7 @@ VORN_P11_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR 
 
 VORN_P11_EXPORT CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -114,9 +110,7 @@ VORN_P11_EXPORT CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK
 }
 
 VORN_P11_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -136,9 +130,7 @@ VORN_P11_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPa
 }
 
 VORN_P11_EXPORT CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -153,9 +145,7 @@ VORN_P11_EXPORT CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDig
 }
 
 VORN_P11_EXPORT CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);

@@ -40,6 +40,13 @@ struct RefreshMap {
   CK_RV otherwise;
 };
 
+// Card trouble is a device error, an absent card a removed one.
+constexpr std::array<RefreshRow, 5> kCryptRows = {{{CKR_SLOT_ID_INVALID, CKR_DEVICE_ERROR},
+                                                   {CKR_TOKEN_NOT_RECOGNIZED, CKR_DEVICE_ERROR},
+                                                   {CKR_DEVICE_ERROR, CKR_DEVICE_ERROR},
+                                                   {CKR_DEVICE_REMOVED, CKR_DEVICE_REMOVED},
+                                                   {CKR_TOKEN_NOT_PRESENT, CKR_DEVICE_REMOVED}}};
+
 constexpr RefreshMap kRefreshMaps[] = {
     // Session
     {{true, CKR_DEVICE_REMOVED, true}, {{{CKR_OK, CKR_OK}}}, 1, kKeep},
@@ -57,20 +64,12 @@ constexpr RefreshMap kRefreshMaps[] = {
     {{true, CKR_DEVICE_REMOVED, true}, {{{CKR_TOKEN_NOT_PRESENT, CKR_DEVICE_REMOVED}}}, 1, kKeep},
     // Crypt
     {{true, CKR_DEVICE_REMOVED, true},
-     {{{CKR_SLOT_ID_INVALID, CKR_DEVICE_ERROR},
-       {CKR_TOKEN_NOT_RECOGNIZED, CKR_DEVICE_ERROR},
-       {CKR_DEVICE_ERROR, CKR_DEVICE_ERROR},
-       {CKR_DEVICE_REMOVED, CKR_DEVICE_REMOVED},
-       {CKR_TOKEN_NOT_PRESENT, CKR_DEVICE_REMOVED}}},
+     kCryptRows,
      5,
      CKR_OK},
     // Wrap
     {{false, CKR_DEVICE_REMOVED, true},
-     {{{CKR_SLOT_ID_INVALID, CKR_DEVICE_ERROR},
-       {CKR_TOKEN_NOT_RECOGNIZED, CKR_DEVICE_ERROR},
-       {CKR_DEVICE_ERROR, CKR_DEVICE_ERROR},
-       {CKR_DEVICE_REMOVED, CKR_DEVICE_REMOVED},
-       {CKR_TOKEN_NOT_PRESENT, CKR_DEVICE_REMOVED}}},
+     kCryptRows,
      5,
      CKR_OK},
     // Digest

@@ -114,9 +114,7 @@ using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pTemplate,
                                     CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -200,9 +198,7 @@ VORN_P11_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM
                                         CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,
                                         CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,
                                         CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);

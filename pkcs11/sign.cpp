@@ -69,9 +69,7 @@ CK_RV software_sign(const Object& key, std::size_t k, const CK_BYTE* data, CK_UL
 using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -100,9 +98,7 @@ VORN_P11_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
 
 VORN_P11_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                              CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -164,9 +160,7 @@ VORN_P11_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_U
 }
 
 VORN_P11_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -195,9 +189,7 @@ VORN_P11_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR 
 
 VORN_P11_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
