@@ -3,10 +3,12 @@
 # SIGN_CHANNEL_KEY, CIPH_CHANNEL_KEY and PIN_CACHE_KEY, and says TEST=1 when
 # it is the test personalisation.
 #
-# The choice is explicit: -DVORN_PERSONALISATION=<file> for the cards'
-# real keys, or -DVORN_TEST_PERSONALISATION=ON for the repository's public
-# test keys (platform/test-personalisation.conf, what the simulator and the
-# tests use). A module built with the test keys says so in C_GetInfo.
+# A build that installs needs an explicit choice: -DVORN_PERSONALISATION=<file>
+# for the cards' real keys, or -DVORN_TEST_PERSONALISATION=ON for the
+# repository's public test keys (platform/test-personalisation.conf, what the
+# simulator and the tests use). Without either the tree still builds, with the
+# test keys, and `cmake --install` stops. A module built with the test keys
+# says so in C_GetInfo.
 set(_vorn_test_file "${CMAKE_SOURCE_DIR}/platform/test-personalisation.conf")
 if(VORN_PERSONALISATION)
   file(REAL_PATH "${VORN_PERSONALISATION}" _vorn_given)
@@ -20,10 +22,14 @@ elseif(VORN_TEST_PERSONALISATION)
 elseif(VORN_PERSONALISATION)
   set(_vorn_perso_file "${VORN_PERSONALISATION}")
 else()
-  message(FATAL_ERROR "No personalisation chosen. The module carries the cards' channel and PIN-cache "
-          "keys; give either\n"
+  # Nothing chosen: the tree builds (with the public test keys, so the module
+  # says "(TEST KEYS)"), but it installs nowhere.
+  set(_vorn_perso_file "${_vorn_test_file}")
+  set(_vorn_unchosen TRUE)
+  message(WARNING "No personalisation chosen: building with the public TEST keys of the simulator "
+          "(the module reports \"PKCS#11 VORN (TEST KEYS)\"), and cmake --install refuses this build. Give\n"
           "  -DVORN_PERSONALISATION=/path/to/keys.conf   the keys of your cards, or\n"
-          "  -DVORN_TEST_PERSONALISATION=ON              the public test keys of the simulator and the tests "
+          "  -DVORN_TEST_PERSONALISATION=ON              the public test keys, on purpose "
           "(never for real cards)")
 endif()
 if(NOT EXISTS "${_vorn_perso_file}")
@@ -56,7 +62,7 @@ foreach(_k SIGN_CHANNEL_KEY CIPH_CHANNEL_KEY PIN_CACHE_KEY)
     message(FATAL_ERROR "${_vorn_perso_file}: ${_k} missing")
   endif()
 endforeach()
-if(_vorn_test AND NOT VORN_TEST_PERSONALISATION)
+if(_vorn_test AND NOT VORN_TEST_PERSONALISATION AND NOT _vorn_unchosen)
   message(FATAL_ERROR "${_vorn_perso_file} is the test personalisation (TEST=1): "
           "build with -DVORN_TEST_PERSONALISATION=ON instead")
 endif()
@@ -78,3 +84,9 @@ configure_file("${CMAKE_SOURCE_DIR}/cmake/personalisation.h.in"
                "${VORN_GENERATED_INCLUDE}/vorn/personalisation.h" @ONLY)
 add_library(vorn_personalisation INTERFACE)
 target_include_directories(vorn_personalisation INTERFACE "${VORN_GENERATED_INCLUDE}")
+
+# Runs before every other install rule (install scripts follow the order of
+# declaration), so nothing is copied from an unchosen build.
+if(_vorn_unchosen)
+  install(CODE "message(FATAL_ERROR \"No personalisation chosen: this build carries the public TEST keys and is not installed. Configure again with -DVORN_PERSONALISATION=/path/to/keys.conf (or -DVORN_TEST_PERSONALISATION=ON for a test install).\")")
+endif()

@@ -350,12 +350,7 @@ bool stand_in(const std::uint8_t* block, std::size_t k, std::size_t want, std::u
 CK_RV crypt_prologue(CK_SESSION_HANDLE h, Slot** slot, Session** sess) {
   if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
-  CK_RV rv = session_lookup(h, slot, sess);
-  if (rv != CKR_OK) return rv;
-  if (!(*slot)->in_use) return CKR_DEVICE_REMOVED;
-  rv = crypt_refresh(**slot);
-  if (rv != CKR_OK) return rv;
-  return (*sess)->handle == h ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
+  return entry_open(h, slot, sess, Refresh::Crypt);
 }
 
 // The context's key, in the session's slot.
@@ -684,18 +679,6 @@ CK_RV crypt_params(const CK_MECHANISM& mech, CryptContext* ctx) {
   std::memcpy(ctx->iv, p, m->iv);
   ctx->iv_len = m->iv;
   return CKR_OK;
-}
-
-CK_RV crypt_refresh(Slot& slot) {
-  CK_RV rv = token_refresh(slot);
-  switch (rv) {
-    case CKR_SLOT_ID_INVALID:
-    case CKR_TOKEN_NOT_RECOGNIZED: return CKR_DEVICE_ERROR;
-    case CKR_DEVICE_ERROR:
-    case CKR_DEVICE_REMOVED: return rv;
-    case CKR_TOKEN_NOT_PRESENT: return CKR_DEVICE_REMOVED;
-    default: return CKR_OK;
-  }
 }
 
 bool key_on_card(const Object& key) {

@@ -27,8 +27,6 @@ bool crypt_padded(CK_MECHANISM_TYPE type);
 // Parameter checks of the init step: IV and RC2 effective bits go into ctx.
 // CKR_MECHANISM_PARAM_INVALID on a mismatch.
 CK_RV crypt_params(const CK_MECHANISM& m, CryptContext* ctx);
-// Token refresh with the mapping of the cipher and wrap entry points.
-CK_RV crypt_refresh(Slot& slot);
 // A token key that lives on the card.
 bool key_on_card(const Object& key);
 // RSA modulus length of a key (reads a card public key's value when its

@@ -21,15 +21,6 @@ std::uint8_t digest_id(CK_MECHANISM_TYPE m) {
   }
 }
 
-// Slot and refresh checks of the digest functions.
-CK_RV digest_slot(Slot& slot) {
-  if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
-  if (!slot.in_use) return CKR_SESSION_HANDLE_INVALID;
-  CK_RV rv = token_refresh(slot);
-  if (rv == CKR_SLOT_ID_INVALID || rv == CKR_TOKEN_NOT_PRESENT) return CKR_SESSION_HANDLE_INVALID;
-  return rv;
-}
-
 // Feeds any length in pieces the 32-bit software interface takes.
 vorn_rv digest_feed(std::uint8_t id, sc_digest_ctx* ctx, const std::uint8_t* p, CK_ULONG len) {
   while (len > 0) {
@@ -55,9 +46,8 @@ CK_RV digest_out(Slot* slot, Session* sess, CK_SESSION_HANDLE h, const std::uint
                  CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
   DigestContext& ctx = sess->digest;
   EndDigest end{ctx};
-  CK_RV rv = digest_slot(*slot);
+  CK_RV rv = entry_token(h, *slot, *sess, Refresh::Digest);
   if (rv != CKR_OK) return rv;
-  if (sess->handle != h) return CKR_SESSION_HANDLE_INVALID;
   if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
   const std::uint8_t id = digest_id(ctx.mechanism);
   const std::uint32_t size = sc_digest_size(id);
@@ -81,17 +71,14 @@ CK_RV digest_out(Slot* slot, Session* sess, CK_SESSION_HANDLE h, const std::uint
 using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
-    rv = digest_slot(*slot);
+    rv = entry_token(hSession, *slot, *sess, Refresh::Digest);
     if (rv != CKR_OK) return rv;
-    if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
     const std::uint8_t id = digest_id(pMechanism->mechanism);
     if (id == 0 || slot_mech(*slot, pMechanism->mechanism, CKF_DIGEST) == nullptr) return CKR_MECHANISM_INVALID;
     Guard og(kLockDigestOp);
@@ -108,9 +95,7 @@ VORN_P11_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR 
 
 VORN_P11_EXPORT CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -125,9 +110,7 @@ VORN_P11_EXPORT CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK
 }
 
 VORN_P11_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -136,9 +119,8 @@ VORN_P11_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPa
     DigestContext& ctx = sess->digest;
     EndDigest end{ctx};
     if (pPart == nullptr && ulPartLen > 0) return CKR_ARGUMENTS_BAD;
-    rv = digest_slot(*slot);
+    rv = entry_token(hSession, *slot, *sess, Refresh::Digest);
     if (rv != CKR_OK) return rv;
-    if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
     if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
     if (pPart != nullptr && digest_feed(digest_id(ctx.mechanism), &ctx.state, pPart, ulPartLen) != VORN_OK)
       return CKR_FUNCTION_FAILED;
@@ -148,9 +130,7 @@ VORN_P11_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPa
 }
 
 VORN_P11_EXPORT CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -165,9 +145,7 @@ VORN_P11_EXPORT CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDig
 }
 
 VORN_P11_EXPORT CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);

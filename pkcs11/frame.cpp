@@ -8,6 +8,7 @@
 #endif
 
 #include "cardlayer.h"
+#include "entry.h"
 #include "lock.h"
 #include "module.h"
 #include "vorn/personalisation.h"
@@ -111,15 +112,14 @@ void forget_inherited() {
 }  // namespace
 
 CK_RV unsupported() {
-  Guard g(kLockModule);
-  return mod().initialised() ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([] { return CKR_FUNCTION_NOT_SUPPORTED; });
 }
 
 }  // namespace p11
 
 using namespace p11;
 
-VORN_P11_EXPORT CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
+static CK_RV C_Initialize_body(CK_VOID_PTR pInitArgs) {
   Module& m = mod();
 #if !defined(_WIN32)
   if (m.initialised() && g_init_pid != getpid()) after_fork_child();  // forked without the handler
@@ -185,7 +185,7 @@ VORN_P11_EXPORT CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_Finalize(CK_VOID_PTR pReserved) {
+static CK_RV C_Finalize_body(CK_VOID_PTR pReserved) {
   Module& m = mod();
   if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   {
@@ -211,9 +211,7 @@ VORN_P11_EXPORT CK_RV C_Finalize(CK_VOID_PTR pReserved) {
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+static CK_RV C_GetInfo_body(CK_INFO_PTR pInfo) {
   if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
   // Text fields are blank-padded: clients read them as fixed-width text.
   pInfo->cryptokiVersion.major = 2;
@@ -268,7 +266,7 @@ VORN_UNSUPPORTED(C_WaitForSlotEvent, (CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR))
 
 static VornFunctionList g_list;
 
-VORN_P11_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
+static CK_RV C_GetFunctionList_body(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
   if (ppFunctionList == nullptr) return CKR_ARGUMENTS_BAD;
   Module& m = mod();
   if ((m.flags & kFlagListFilled) == 0) {
@@ -313,3 +311,20 @@ __attribute__((destructor)) static void vorn_p11_unload() {
   if (mod().initialised()) C_Finalize(nullptr);
 }
 #endif
+
+// The exported functions: the body of each behind the boundary of entry.h.
+VORN_P11_EXPORT CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
+  return p11_entry([&] { return C_Initialize_body(pInitArgs); });
+}
+
+VORN_P11_EXPORT CK_RV C_Finalize(CK_VOID_PTR pReserved) {
+  return p11_entry([&] { return C_Finalize_body(pReserved); });
+}
+
+VORN_P11_EXPORT CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
+  return p11_module([&] { return C_GetInfo_body(pInfo); });
+}
+
+VORN_P11_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
+  return p11_entry([&] { return C_GetFunctionList_body(ppFunctionList); });
+}

@@ -16,17 +16,6 @@ namespace p11 {
 
 namespace {
 
-// Key-generation prologue after the argument and template checks: slot in
-// use and refresh, mapped as for C_GenerateRandom.
-CK_RV keygen_slot(Slot& slot, const Session& sess, CK_SESSION_HANDLE h) {
-  if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
-  if (!slot.in_use) return CKR_DEVICE_REMOVED;
-  CK_RV rv = token_refresh(slot);
-  if (rv == CKR_DEVICE_REMOVED) return rv;
-  if (rv != CKR_OK || sess.handle != h) return CKR_SESSION_HANDLE_INVALID;
-  return CKR_OK;
-}
-
 struct SecretSpec {
   std::size_t len;
   std::uint8_t alg;  // code for the card and for key_store
@@ -97,7 +86,7 @@ CK_RV token_secret_store(Slot& slot, Object& obj, std::uint8_t alg, const std::u
     vorn_rv crv = value == nullptr
                       ? key_gen_secret(key, slot.card, alg, access, &id)
                       : key_store(key, slot.card, access, alg, 0, value, static_cast<DWORD>(len), &id);
-    if (crv != VORN_OK) rv = card_make_failure(crv);
+    if (crv != VORN_OK) rv = ckr_of(Fail::Store, crv);
   }
   if (rv == CKR_OK) {
     if (flag_of(obj, CKA_EXTRACTABLE)) id |= VORN_HANDLE_EXTRACTABLE;
@@ -125,9 +114,7 @@ using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pTemplate,
                                     CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -144,7 +131,7 @@ VORN_P11_EXPORT CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR
     }
     rv = template_check_ops(pTemplate, ulCount, CKO_SECRET_KEY, 0x0C);
     if (rv != CKR_OK) return rv;
-    rv = keygen_slot(*slot, *sess, hSession);
+    rv = entry_token(hSession, *slot, *sess, Refresh::SessionMapped);
     if (rv != CKR_OK) return rv;
     CK_ULONG v = 0;
     if (tmpl_find(pTemplate, ulCount, CKA_CLASS) != nullptr &&
@@ -211,9 +198,7 @@ VORN_P11_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM
                                         CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,
                                         CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,
                                         CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -231,7 +216,7 @@ VORN_P11_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM
     if (rv != CKR_OK) return rv;
     rv = template_check_ops(pub_t, pub_n, CKO_PUBLIC_KEY, 0x0C);
     if (rv != CKR_OK) return rv;
-    rv = keygen_slot(*slot, *sess, hSession);
+    rv = entry_token(hSession, *slot, *sess, Refresh::SessionMapped);
     if (rv != CKR_OK) return rv;
     CK_ULONG v = 0;
     auto class_bad = [&](CK_ATTRIBUTE_PTR t, CK_ULONG n, CK_ULONG want) {
@@ -318,7 +303,7 @@ VORN_P11_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM
       rv = slot_op_open(op, *slot, app);
       if (rv == CKR_OK) {
         vorn_rv crv = key_gen_pair(key, slot->card, alg, priv_access, pub_access, &priv_id, &pub_id, modulus, &mod_len);
-        if (crv != VORN_OK) rv = card_make_failure(crv);
+        if (crv != VORN_OK) rv = ckr_of(Fail::Store, crv);
         else if (mod_len != bits / 8) rv = CKR_DEVICE_ERROR;
       }
       if (rv != CKR_OK) return rv;  // the operation closes with the scope

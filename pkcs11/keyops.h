@@ -46,10 +46,6 @@ inline bool flag_of(const Object& o, CK_ATTRIBUTE_TYPE t) {
   bool b = false;
   return attr_bool(o, t, &b) && b;
 }
-// A card failure while making an object: memory exhausted or any other.
-inline CK_RV card_make_failure(vorn_rv rv) {
-  return (rv == CARDERR_CARD_FULL || rv == 0x20006A84) ? CKR_DEVICE_MEMORY : CKR_DEVICE_ERROR;
-}
 // First free entry of a table, or null.
 template <std::size_t N>
 Object* free_entry(std::array<Object, N>& table) {

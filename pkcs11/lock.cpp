@@ -1,99 +1,72 @@
-// Named recursive lock shared by every process of the same user.
-//
-// Windows: CreateMutexA with the name; the system mutex is recursive for its
-// owning thread. Linux: an in-process recursive mutex plus flock() on a
-// lock file in the user's private directory (vorn/userdir.h). The first
-// level taken by a thread takes the file lock, the last level released drops
-// it, so the lock is recursive for its owning thread and exclusive between
-// processes. A process that dies loses its flock
-// with it, so a crashed holder never blocks the others.
+// The module's OS lock callbacks over the platform's named lock
+// (vorn/named_lock.h): every handle names the one recursive lock
+// "MutexObject VORNv1.0" shared by every process of the user; a named mutex
+// on Windows, a file of the user's private directory under flock elsewhere.
+// The lock object is opened with the first handle and closed when the last
+// handle is gone and no thread holds it.
 #include "lock.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-
-namespace p11 {
-
-static CK_RV win_error_rv(DWORD err) {
-  if (err == ERROR_INVALID_HANDLE) return CKR_MUTEX_BAD;
-  if (err == ERROR_NOT_ENOUGH_MEMORY || err == ERROR_OUTOFMEMORY) return CKR_HOST_MEMORY;
-  return CKR_GENERAL_ERROR;
-}
-
-CK_RV oslock_create(void** mutex) {
-  if (mutex == nullptr) return CKR_ARGUMENTS_BAD;
-  HANDLE h = CreateMutexA(nullptr, FALSE, kModuleMutexName);
-  if (h == nullptr) {
-    *mutex = nullptr;
-    DWORD err = GetLastError();
-    return (err == ERROR_NOT_ENOUGH_MEMORY || err == ERROR_OUTOFMEMORY) ? CKR_HOST_MEMORY
-                                                                          : CKR_GENERAL_ERROR;
-  }
-  *mutex = h;
-  return CKR_OK;
-}
-
-CK_RV oslock_destroy(void* mutex) {
-  return CloseHandle(static_cast<HANDLE>(mutex)) ? CKR_OK : win_error_rv(GetLastError());
-}
-
-CK_RV oslock_lock(void* mutex) {
-  DWORD r = WaitForSingleObject(static_cast<HANDLE>(mutex), INFINITE);
-  if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) return CKR_OK;
-  return win_error_rv(GetLastError());
-}
-
-CK_RV oslock_unlock(void* mutex) {
-  return ReleaseMutex(static_cast<HANDLE>(mutex)) ? CKR_OK : win_error_rv(GetLastError());
-}
-
-}  // namespace p11
-
-#else
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <new>
 #include <string>
 
-#include "vorn/userdir.h"
+#include "vorn/named_lock.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace p11 {
 
 namespace {
 
-struct NamedLock {
-  std::recursive_mutex local;    // threads of this process
-  std::atomic<int> depth{0};     // levels held by the owning thread
-  int fd = -1;                   // the per-user lock file
-  int handles = 0;               // handles created and not destroyed
-  std::mutex admin;              // guards fd and handles
+struct ModuleLock {
+  vorn::NamedLock lock;
+  int handles = 0;   // handles created and not destroyed
+  std::mutex admin;  // guards opening and closing, and handles
 };
 
-NamedLock& named_lock() {
-  static NamedLock* lock = new NamedLock;  // lives until the process ends
+ModuleLock& module_lock() {
+  static ModuleLock* lock = new ModuleLock;  // lives until the process ends
   return *lock;
+}
+
+bool out_of_memory() {
+#if defined(_WIN32)
+  DWORD err = GetLastError();
+  return err == ERROR_NOT_ENOUGH_MEMORY || err == ERROR_OUTOFMEMORY;
+#else
+  return errno == ENOMEM;
+#endif
+}
+
+CK_RV lock_rv(vorn_rv rv) {
+  if (rv == VORN_OK) return CKR_OK;
+  if (rv == PLATERR_LOCK_NOT_OPEN) return CKR_MUTEX_BAD;
+  if (rv == PLATERR_LOCK_NOT_HELD) return CKR_MUTEX_NOT_LOCKED;
+#if defined(_WIN32)
+  if (GetLastError() == ERROR_INVALID_HANDLE) return CKR_MUTEX_BAD;
+#endif
+  return out_of_memory() ? CKR_HOST_MEMORY : CKR_GENERAL_ERROR;
 }
 
 }  // namespace
 
 CK_RV oslock_create(void** mutex) {
   if (mutex == nullptr) return CKR_ARGUMENTS_BAD;
-  NamedLock& l = named_lock();
+  ModuleLock& l = module_lock();
   std::lock_guard<std::mutex> g(l.admin);
-  if (l.fd < 0) {
-    // Only in the user's own directory: a lock file another user can reach
-    // is no lock at all.
-    std::string name = std::string(kModuleMutexName) + ".lock";
-    int fd = plat_user_file_open(name.c_str());
-    if (fd < 0) {
+  if (!l.lock.is_open()) {
+#if defined(_WIN32)
+    const std::string name = kModuleMutexName;
+#else
+    const std::string name = std::string(kModuleMutexName) + ".lock";
+#endif
+    if (l.lock.open(name.c_str(), vorn::LockScope::as_named) != VORN_OK) {
       *mutex = nullptr;
-      return errno == ENOMEM ? CKR_HOST_MEMORY : CKR_GENERAL_ERROR;
+      return out_of_memory() ? CKR_HOST_MEMORY : CKR_GENERAL_ERROR;
     }
-    l.fd = fd;
   }
   ++l.handles;
   *mutex = &l;
@@ -101,70 +74,42 @@ CK_RV oslock_create(void** mutex) {
 }
 
 CK_RV oslock_destroy(void* mutex) {
-  NamedLock& l = named_lock();
+  ModuleLock& l = module_lock();
   if (mutex != &l) return CKR_MUTEX_BAD;
   std::lock_guard<std::mutex> g(l.admin);
   if (l.handles <= 0) return CKR_MUTEX_BAD;
-  if (--l.handles == 0 && l.depth == 0 && l.fd >= 0) {
-    close(l.fd);
-    l.fd = -1;
-  }
+  if (--l.handles == 0 && !l.lock.held()) l.lock.close();
   return CKR_OK;
 }
 
 CK_RV oslock_lock(void* mutex) {
-  NamedLock& l = named_lock();
+  ModuleLock& l = module_lock();
   if (mutex != &l) return CKR_MUTEX_BAD;
-  l.local.lock();
-  if (l.depth++ == 0) {
-    int fd;
-    {
-      std::lock_guard<std::mutex> g(l.admin);
-      fd = l.fd;
-    }
-    if (fd < 0) {
-      --l.depth;
-      l.local.unlock();
-      return CKR_MUTEX_BAD;
-    }
-    while (flock(fd, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        --l.depth;
-        l.local.unlock();
-        return CKR_GENERAL_ERROR;
-      }
-    }
-  }
-  return CKR_OK;
+  return lock_rv(l.lock.lock());
 }
 
 CK_RV oslock_unlock(void* mutex) {
-  NamedLock& l = named_lock();
+  ModuleLock& l = module_lock();
   if (mutex != &l) return CKR_MUTEX_BAD;
-  if (l.depth <= 0) return CKR_MUTEX_NOT_LOCKED;
-  if (--l.depth == 0) {
+  vorn_rv rv = l.lock.unlock();
+  if (rv == VORN_OK && !l.lock.held()) {
+    // The last handle went while the lock was held: close it now.
     std::lock_guard<std::mutex> g(l.admin);
-    if (l.fd >= 0) {
-      flock(l.fd, LOCK_UN);
-      if (l.handles == 0) {
-        close(l.fd);
-        l.fd = -1;
-      }
-    }
+    if (l.handles == 0 && !l.lock.held()) l.lock.close();
   }
-  l.local.unlock();
-  return CKR_OK;
+  return lock_rv(rv);
 }
 
-// A forked child shares the parent's open lock file: a flock or unlock on it
-// would be the parent's. Closing our copy leaves the parent's lock as it is;
-// the mutexes may have been held by threads that do not exist here, so the
-// record starts afresh (its old state is dropped, not destroyed).
+#if !defined(_WIN32)
+// The mutexes may have been held by threads that do not exist here, and the
+// open lock file is the parent's: the record starts afresh (its old state is
+// dropped, not destroyed) without touching the parent's lock.
 void oslock_forget_after_fork() {
-  NamedLock& l = named_lock();
-  if (l.fd >= 0) close(l.fd);
-  new (&l) NamedLock;
+  ModuleLock& l = module_lock();
+  l.lock.forget_after_fork();
+  new (&l.admin) std::mutex;
+  l.handles = 0;
 }
+#endif
 
 }  // namespace p11
-#endif

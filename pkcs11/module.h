@@ -30,10 +30,6 @@ inline constexpr std::size_t kSessionObjects = 10;
 inline constexpr std::size_t kAttrRows = 63;
 inline constexpr std::size_t kMechRows = 27;
 inline constexpr CK_ULONG kNobody = 100;  // login state: nobody logged in
-inline constexpr CK_ULONG kPinRefUser = 0x11;
-inline constexpr CK_ULONG kPinRefSO = 0x0A;
-inline constexpr std::uint8_t kAppSign = 1;
-inline constexpr std::uint8_t kAppCiph = 2;
 
 // Module flags.
 inline constexpr std::uint32_t kFlagInitialised = 1u << 0;
@@ -229,7 +225,6 @@ void blank_copy(CK_UTF8CHAR* dst, std::size_t cap, const std::string& text);
 // Sessions (session.cpp).
 CK_RV session_lookup(CK_SESSION_HANDLE h, Slot** slot, Session** sess);
 CK_RV session_close(CK_SESSION_HANDLE h);
-CK_RV session_prologue(CK_SESSION_HANDLE h, Slot** slot, Session** sess, bool map_refresh);
 // The slot's card operations: begin takes the PC/SC transaction alone; open
 // opens the channel of `app` and, while a user is logged in, verifies the
 // held PIN there (CKR_DEVICE_ERROR on failure); close closes the channel and

@@ -17,6 +17,7 @@
 
 #include "cardlayer.h"
 #include "key_alg.h"
+#include "entry.h"
 #include "module.h"
 #include "objects_internal.h"
 
@@ -388,10 +389,6 @@ void card_list(const Object& obj, CK_ULONG cls, CardList* out) {
   }
 }
 
-CK_RV card_failure(vorn_rv rv) {
-  return (rv == CARDERR_CARD_FULL || rv == 0x20006A84) ? CKR_DEVICE_MEMORY : CKR_DEVICE_ERROR;
-}
-
 bool flag_true(const Object& obj, CK_ATTRIBUTE_TYPE t) {
   bool b = false;
   return attr_bool(obj, t, &b) && b;
@@ -479,7 +476,7 @@ CK_RV object_write(Slot& slot, Object& obj, CK_ULONG cls) {
       vorn_rv crv = key_store(key, slot.card, access, alg, 0, block.data(), static_cast<DWORD>(block.size()), &id);
       if (crv == VORN_OK)
         crv = obj_write_attrs(key, slot.card, id, list.attrs.data(), static_cast<DWORD>(list.attrs.size()));
-      if (crv != VORN_OK) rv = card_failure(crv);
+      if (crv != VORN_OK) rv = ckr_of(Fail::Store, crv);
     }
     if (rv == CKR_OK) {
       const bool keyish = cls == CKO_PRIVATE_KEY || cls == CKO_SECRET_KEY;
@@ -505,15 +502,6 @@ CK_RV write_access(const Session& sess, const Object& obj) {
     case CKS_RW_PUBLIC_SESSION: return priv ? CKR_USER_NOT_LOGGED_IN : CKR_OK;
     default: return CKR_OK;
   }
-}
-
-// Object-store prologue after the argument checks.
-CK_RV store_prologue(Slot* slot) {
-  if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
-  if (!slot->in_use) return CKR_DEVICE_REMOVED;
-  CK_RV rv = token_refresh(*slot);
-  if (rv == CKR_OK || rv == CKR_DEVICE_REMOVED) return rv;
-  return CKR_SESSION_HANDLE_INVALID;
 }
 
 // The object store's lookup: a private object without the user's login is
@@ -575,7 +563,7 @@ CK_RV value_rewrite(Slot& slot, Object& obj) {
     made = crv == VORN_OK;
     if (made)
       crv = obj_write_attrs(key, slot.card, id, list.attrs.data(), static_cast<DWORD>(list.attrs.size()));
-    if (crv != VORN_OK) rv = card_failure(crv);
+    if (crv != VORN_OK) rv = ckr_of(Fail::Store, crv);
   }
   const CK_RV lrv = slot_op_close(op);
   if (rv == CKR_OK) rv = lrv;
@@ -609,8 +597,6 @@ int attr_row(CK_ATTRIBUTE_TYPE type) {
     if (kRows[i].type == type) return static_cast<int>(i);
   return -1;
 }
-
-const AttrRow* attr_table() { return kRows; }
 
 const Value* attr_get(const Object& obj, CK_ATTRIBUTE_TYPE type) {
   int row = attr_row(type);
@@ -888,22 +874,20 @@ CK_RV store_write_attrs(Slot& slot, const Object& obj, CK_ULONG cls) {
   card_list(obj, cls, &list);
   vorn_rv rv = obj_write_attrs(slot_key(slot), slot.card, obj.card_id, list.attrs.data(),
                                static_cast<DWORD>(list.attrs.size()));
-  return rv == VORN_OK ? CKR_OK : card_failure(rv);
+  return ckr_of(Fail::Store, rv);
 }
 
 }  // namespace p11
 
 using namespace p11;
 
-VORN_P11_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+static CK_RV C_FindObjectsInit_body(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
   Slot* slot = nullptr;
   Session* sess = nullptr;
   CK_RV rv = session_lookup(hSession, &slot, &sess);
   if (rv != CKR_OK) return rv;
   if (pTemplate == nullptr && ulCount > 0) return CKR_ARGUMENTS_BAD;
-  rv = store_prologue(slot);
+  rv = entry_token(hSession, *slot, *sess, Refresh::Store);
   if (rv != CKR_OK) return rv;
   if (sess->search.active) return CKR_OPERATION_ACTIVE;
   for (CK_ULONG i = 0; i < ulCount; ++i) {
@@ -934,17 +918,15 @@ VORN_P11_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject,
+static CK_RV C_FindObjects_body(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject,
                                     CK_ULONG ulMaxObjectCount, CK_ULONG_PTR pulObjectCount) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (phObject == nullptr || ulMaxObjectCount == 0 || pulObjectCount == nullptr) return CKR_ARGUMENTS_BAD;
   *pulObjectCount = 0;
   Slot* slot = nullptr;
   Session* sess = nullptr;
   CK_RV rv = session_lookup(hSession, &slot, &sess);
   if (rv != CKR_OK) return rv;
-  rv = store_prologue(slot);
+  rv = entry_token(hSession, *slot, *sess, Refresh::Store);
   if (rv != CKR_OK) return rv;
   Search& s = sess->search;
   if (!s.active) return CKR_OPERATION_NOT_INITIALIZED;
@@ -964,30 +946,26 @@ VORN_P11_EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+static CK_RV C_FindObjectsFinal_body(CK_SESSION_HANDLE hSession) {
   Slot* slot = nullptr;
   Session* sess = nullptr;
   CK_RV rv = session_lookup(hSession, &slot, &sess);
   if (rv != CKR_OK) return rv;
-  rv = store_prologue(slot);
+  rv = entry_token(hSession, *slot, *sess, Refresh::Store);
   if (rv != CKR_OK) return rv;
   if (!sess->search.active) return CKR_OPERATION_NOT_INITIALIZED;
   sess->search = Search{};
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
+static CK_RV C_GetAttributeValue_body(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
                                           CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   Slot* slot = nullptr;
   Session* sess = nullptr;
   CK_RV rv = session_lookup(hSession, &slot, &sess);
   if (rv != CKR_OK) return rv;
   if (pTemplate == nullptr || ulCount == 0) return CKR_ARGUMENTS_BAD;
-  rv = store_prologue(slot);
+  rv = entry_token(hSession, *slot, *sess, Refresh::Store);
   if (rv != CKR_OK) return rv;
   Object* obj = nullptr;
   rv = lookup_in_slot(hObject, slot, &obj);
@@ -1050,16 +1028,14 @@ VORN_P11_EXPORT CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_
   return result;
 }
 
-VORN_P11_EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
+static CK_RV C_SetAttributeValue_body(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
                                           CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   Slot* slot = nullptr;
   Session* sess = nullptr;
   CK_RV rv = session_lookup(hSession, &slot, &sess);
   if (rv != CKR_OK) return rv;
   if (pTemplate == nullptr || ulCount == 0) return CKR_ARGUMENTS_BAD;
-  rv = store_prologue(slot);
+  rv = entry_token(hSession, *slot, *sess, Refresh::Store);
   if (rv != CKR_OK) return rv;
   Object* obj = nullptr;
   rv = lookup_in_slot(hObject, slot, &obj);
@@ -1115,10 +1091,8 @@ VORN_P11_EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_
   return rv != CKR_OK ? rv : lrv;
 }
 
-VORN_P11_EXPORT CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
+static CK_RV C_CreateObject_body(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
                                      CK_OBJECT_HANDLE_PTR phObject) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   Slot* slot = nullptr;
   Session* sess = nullptr;
   CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -1127,7 +1101,7 @@ VORN_P11_EXPORT CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PT
   CK_ULONG cls = 0;
   rv = template_check(pTemplate, ulCount, &cls);
   if (rv != CKR_OK) return rv;
-  rv = store_prologue(slot);
+  rv = entry_token(hSession, *slot, *sess, Refresh::Store);
   if (rv != CKR_OK) return rv;
   rv = key_checks(pTemplate, ulCount, cls);
   if (rv != CKR_OK) return rv;
@@ -1164,14 +1138,12 @@ VORN_P11_EXPORT CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PT
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+static CK_RV C_DestroyObject_body(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
   Slot* slot = nullptr;
   Session* sess = nullptr;
   CK_RV rv = session_lookup(hSession, &slot, &sess);
   if (rv != CKR_OK) return rv;
-  rv = store_prologue(slot);
+  rv = entry_token(hSession, *slot, *sess, Refresh::Store);
   if (rv != CKR_OK) return rv;
   Object* obj = nullptr;
   rv = lookup_in_slot(hObject, slot, &obj);
@@ -1194,4 +1166,33 @@ VORN_P11_EXPORT CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HAND
   }
   obj->reset();
   return rv;
+}
+
+// The exported functions: the body of each behind the boundary of entry.h.
+VORN_P11_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
+  return p11_module([&] { return C_FindObjectsInit_body(hSession, pTemplate, ulCount); });
+}
+
+VORN_P11_EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount, CK_ULONG_PTR pulObjectCount) {
+  return p11_module([&] { return C_FindObjects_body(hSession, phObject, ulMaxObjectCount, pulObjectCount); });
+}
+
+VORN_P11_EXPORT CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
+  return p11_module([&] { return C_FindObjectsFinal_body(hSession); });
+}
+
+VORN_P11_EXPORT CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
+  return p11_module([&] { return C_GetAttributeValue_body(hSession, hObject, pTemplate, ulCount); });
+}
+
+VORN_P11_EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
+  return p11_module([&] { return C_SetAttributeValue_body(hSession, hObject, pTemplate, ulCount); });
+}
+
+VORN_P11_EXPORT CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phObject) {
+  return p11_module([&] { return C_CreateObject_body(hSession, pTemplate, ulCount, phObject); });
+}
+
+VORN_P11_EXPORT CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
+  return p11_module([&] { return C_DestroyObject_body(hSession, hObject); });
 }

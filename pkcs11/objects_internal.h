@@ -15,8 +15,6 @@ struct AttrRow {
   std::uint8_t classes;  // bit c: allowed for CKA_CLASS c
 };
 
-const AttrRow* attr_table();  // the 63 rows
-
 // At the user's logout: wipes the values read from the card for private
 // token objects (read again, under the PIN, when next asked for) and
 // destroys the private session objects of every session of the slot.

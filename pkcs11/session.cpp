@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "cardlayer.h"
+#include "entry.h"
 #include "module.h"
 #include "objects_internal.h"
 #include "vorn_p11_ext.h"
@@ -50,20 +51,11 @@ CK_RV pin_failure(Slot& slot, vorn_rv rv, std::uint8_t tries, bool so) {
   const CK_FLAGS low = so ? CKF_SO_PIN_COUNT_LOW : CKF_USER_PIN_COUNT_LOW;
   const CK_FLAGS fin = so ? CKF_SO_PIN_FINAL_TRY : CKF_USER_PIN_FINAL_TRY;
   const CK_FLAGS lck = so ? CKF_SO_PIN_LOCKED : CKF_USER_PIN_LOCKED;
-  if (rv == CARDERR_WRONG_PIN) {
-    if (tries == 0) {
-      f = (f & ~(low | fin)) | lck;
-      return CKR_PIN_LOCKED;
-    }
-    if (tries == 1) f |= fin;
-    if (tries == 2) f |= low;
-    return CKR_PIN_INCORRECT;
-  }
-  if (rv == CARDERR_SW_PIN_BLOCKED) {
-    f = (f & ~(low | fin)) | lck;
-    return CKR_PIN_LOCKED;
-  }
-  return CKR_DEVICE_ERROR;
+  const CK_RV ckr = ckr_of(Fail::Pin, rv, tries);
+  if (ckr == CKR_PIN_LOCKED) f = (f & ~(low | fin)) | lck;
+  if (ckr == CKR_PIN_INCORRECT && tries == 1) f |= fin;
+  if (ckr == CKR_PIN_INCORRECT && tries == 2) f |= low;
+  return ckr;
 }
 
 void sessions_to_user(Slot& slot, bool so) {
@@ -112,12 +104,10 @@ CK_RV change_user_reference(Slot& slot, std::uint8_t p1, const std::uint8_t* old
 }
 
 CK_RV tries_query(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pTries, std::uint8_t ins) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pTries == nullptr) return CKR_ARGUMENTS_BAD;
   Slot* slot = nullptr;
   Session* sess = nullptr;
-  CK_RV rv = session_prologue(hSession, &slot, &sess, false);
+  CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::Session);
   if (rv != CKR_OK) return rv;
   CardOperation op;
   if (slot_op_begin(op, *slot) != VORN_OK) return CKR_DEVICE_ERROR;
@@ -207,20 +197,6 @@ CK_RV session_lookup(CK_SESSION_HANDLE h, Slot** slot, Session** sess) {
   return CKR_SESSION_HANDLE_INVALID;
 }
 
-CK_RV session_prologue(CK_SESSION_HANDLE h, Slot** slot, Session** sess, bool map_refresh) {
-  CK_RV rv = session_lookup(h, slot, sess);
-  if (rv != CKR_OK) return rv;
-  if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
-  if (!(*slot)->in_use) return CKR_DEVICE_REMOVED;
-  rv = token_refresh(**slot);
-  if (rv == CKR_OK) {
-    // A refresh that met a new card has closed the session.
-    return (*sess)->handle == h ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
-  }
-  if (!map_refresh || rv == CKR_DEVICE_REMOVED) return rv;
-  return CKR_SESSION_HANDLE_INVALID;
-}
-
 CK_RV session_close(CK_SESSION_HANDLE h) {
   Slot* slot = nullptr;
   Session* sess = nullptr;
@@ -251,11 +227,9 @@ CK_RV session_close(CK_SESSION_HANDLE h) {
 
 using namespace p11;
 
-VORN_P11_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR /*pApplication*/,
+static CK_RV C_OpenSession_body(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR /*pApplication*/,
                                     CK_NOTIFY /*Notify*/, CK_SESSION_HANDLE_PTR phSession) {
-  Guard g(kLockModule);
   Module& m = mod();
-  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (phSession == nullptr || flags == 0) return CKR_ARGUMENTS_BAD;
   if (slotID >= kMaxSlots) return CKR_SLOT_ID_INVALID;
   if (m.slot_count == 0) return CKR_GENERAL_ERROR;
@@ -311,20 +285,16 @@ VORN_P11_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_P
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+static CK_RV C_CloseSession_body(CK_SESSION_HANDLE hSession) {
   Slot* slot = nullptr;
   Session* sess = nullptr;
-  CK_RV rv = session_prologue(hSession, &slot, &sess, true);
+  CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::SessionMapped);
   if (rv != CKR_OK) return rv;
   return session_close(hSession);
 }
 
-VORN_P11_EXPORT CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
-  Guard g(kLockModule);
+static CK_RV C_CloseAllSessions_body(CK_SLOT_ID slotID) {
   Module& m = mod();
-  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (slotID >= kMaxSlots) return CKR_SLOT_ID_INVALID;
   if (m.slot_count == 0) return CKR_GENERAL_ERROR;
   Slot& slot = m.slots[slotID];
@@ -337,27 +307,23 @@ VORN_P11_EXPORT CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+static CK_RV C_GetSessionInfo_body(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
   if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
   Slot* slot = nullptr;
   Session* sess = nullptr;
-  CK_RV rv = session_prologue(hSession, &slot, &sess, true);
+  CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::SessionMapped);
   if (rv != CKR_OK) return rv;
   *pInfo = sess->info;
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,
+static CK_RV C_Login_body(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,
                               CK_ULONG ulPinLen) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pPin == nullptr || ulPinLen == 0) return CKR_ARGUMENTS_BAD;
   if (userType != CKU_SO && userType != CKU_USER) return CKR_USER_TYPE_INVALID;
   Slot* slot = nullptr;
   Session* sess = nullptr;
-  CK_RV rv = session_prologue(hSession, &slot, &sess, true);
+  CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::SessionMapped);
   if (rv != CKR_OK) return rv;
   const bool so = userType == CKU_SO;
   if (so) {
@@ -399,12 +365,10 @@ VORN_P11_EXPORT CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType,
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+static CK_RV C_Logout_body(CK_SESSION_HANDLE hSession) {
   Slot* slot = nullptr;
   Session* sess = nullptr;
-  CK_RV rv = session_prologue(hSession, &slot, &sess, true);
+  CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::SessionMapped);
   if (rv != CKR_OK) return rv;
   if (!logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
   {
@@ -419,14 +383,12 @@ VORN_P11_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
+static CK_RV C_SetPIN_body(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
                                CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pOldPin == nullptr || pNewPin == nullptr) return CKR_ARGUMENTS_BAD;
   Slot* slot = nullptr;
   Session* sess = nullptr;
-  CK_RV rv = session_prologue(hSession, &slot, &sess, false);
+  CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::Session);
   if (rv != CKR_OK) return rv;
   rv = change_checks(*slot, *sess, ulOldLen, ulNewLen);
   if (rv != CKR_OK) return rv;
@@ -439,10 +401,7 @@ VORN_P11_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldP
   std::uint8_t tries = 0;
   rv = change_user_reference(*slot, 0x00, old_block.data(), new_block.data(), &crv, &tries);
   if (rv != CKR_OK) return rv;
-  if (crv != VORN_OK) {
-    if (crv == CARDERR_WRONG_PIN || crv == CARDERR_SW_PIN_BLOCKED) return pin_failure(*slot, crv, tries, false);
-    return CKR_DEVICE_ERROR;
-  }
+  if (crv != VORN_OK) return pin_failure(*slot, crv, tries, false);
   slot->login = CKU_USER;
   std::memcpy(slot->pin.data(), new_block.data(), 8);
   slot->pin_held = true;
@@ -452,14 +411,12 @@ VORN_P11_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldP
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV CI_UnblockPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPuk, CK_ULONG ulPukLen,
+static CK_RV CI_UnblockPIN_body(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPuk, CK_ULONG ulPukLen,
                                     CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pPuk == nullptr || pNewPin == nullptr) return CKR_ARGUMENTS_BAD;
   Slot* slot = nullptr;
   Session* sess = nullptr;
-  CK_RV rv = session_prologue(hSession, &slot, &sess, false);
+  CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::Session);
   if (rv != CKR_OK) return rv;
   rv = change_checks(*slot, *sess, ulPukLen, ulNewLen);
   if (rv != CKR_OK) return rv;
@@ -506,14 +463,12 @@ VORN_P11_EXPORT CK_RV CI_UnblockPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR 
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV CI_SetPUK(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPuk, CK_ULONG ulOldLen,
+static CK_RV CI_SetPUK_body(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPuk, CK_ULONG ulOldLen,
                                 CK_UTF8CHAR_PTR pNewPuk, CK_ULONG ulNewLen) {
-  Guard g(kLockModule);
-  if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pOldPuk == nullptr || pNewPuk == nullptr) return CKR_ARGUMENTS_BAD;
   Slot* slot = nullptr;
   Session* sess = nullptr;
-  CK_RV rv = session_prologue(hSession, &slot, &sess, false);
+  CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::Session);
   if (rv != CKR_OK) return rv;
   rv = change_checks(*slot, *sess, ulOldLen, ulNewLen);
   if (rv != CKR_OK) return rv;
@@ -526,16 +481,51 @@ VORN_P11_EXPORT CK_RV CI_SetPUK(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOld
   std::uint8_t tries = 0;
   rv = change_user_reference(*slot, 0x80, old_puk.data(), new_puk.data(), &crv, &tries);
   if (rv != CKR_OK) return rv;
-  if (crv == VORN_OK) return CKR_OK;
-  if (crv == CARDERR_SW_PIN_BLOCKED || (crv == CARDERR_WRONG_PIN && tries == 0)) return CKR_PIN_LOCKED;
-  if (crv == CARDERR_WRONG_PIN) return CKR_PIN_INCORRECT;
-  return CKR_DEVICE_ERROR;
+  return ckr_of(Fail::Pin, crv, tries);  // the PUK's own flags are not kept
+}
+
+
+// The exported functions: the body of each behind the boundary of entry.h.
+VORN_P11_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify, CK_SESSION_HANDLE_PTR phSession) {
+  return p11_module([&] { return C_OpenSession_body(slotID, flags, pApplication, Notify, phSession); });
+}
+
+VORN_P11_EXPORT CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
+  return p11_module([&] { return C_CloseSession_body(hSession); });
+}
+
+VORN_P11_EXPORT CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
+  return p11_module([&] { return C_CloseAllSessions_body(slotID); });
+}
+
+VORN_P11_EXPORT CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
+  return p11_module([&] { return C_GetSessionInfo_body(hSession, pInfo); });
+}
+
+VORN_P11_EXPORT CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+  return p11_module([&] { return C_Login_body(hSession, userType, pPin, ulPinLen); });
+}
+
+VORN_P11_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
+  return p11_module([&] { return C_Logout_body(hSession); });
+}
+
+VORN_P11_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
+  return p11_module([&] { return C_SetPIN_body(hSession, pOldPin, ulOldLen, pNewPin, ulNewLen); });
+}
+
+VORN_P11_EXPORT CK_RV CI_UnblockPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPuk, CK_ULONG ulPukLen, CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
+  return p11_module([&] { return CI_UnblockPIN_body(hSession, pPuk, ulPukLen, pNewPin, ulNewLen); });
+}
+
+VORN_P11_EXPORT CK_RV CI_SetPUK(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPuk, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPuk, CK_ULONG ulNewLen) {
+  return p11_module([&] { return CI_SetPUK_body(hSession, pOldPuk, ulOldLen, pNewPuk, ulNewLen); });
 }
 
 VORN_P11_EXPORT CK_RV CI_GetLeftTriesPIN(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pTries) {
-  return tries_query(hSession, pTries, 0x20);
+  return p11_module([&] { return tries_query(hSession, pTries, 0x20); });
 }
 
 VORN_P11_EXPORT CK_RV CI_GetLeftTriesPUK(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pTries) {
-  return tries_query(hSession, pTries, 0x2C);
+  return p11_module([&] { return tries_query(hSession, pTries, 0x2C); });
 }

@@ -11,14 +11,6 @@ namespace p11 {
 
 namespace {
 
-// Prologue of the four entry points after the session lookup.
-CK_RV sign_prologue(Slot* slot) {
-  if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
-  if (!slot->in_use) return CKR_DEVICE_REMOVED;
-  CK_RV rv = token_refresh(*slot);
-  return rv == CKR_TOKEN_NOT_PRESENT ? CKR_DEVICE_REMOVED : rv;
-}
-
 bool mech_has(const Slot& slot, CK_MECHANISM_TYPE type, CK_FLAGS flag) {
   for (std::uint32_t i = 0; i < slot.mech_count; ++i)
     if (slot.mechs[i].type == type) return (slot.mechs[i].info.flags & flag) != 0;
@@ -77,17 +69,14 @@ CK_RV software_sign(const Object& key, std::size_t k, const CK_BYTE* data, CK_UL
 using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
     if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
-    rv = sign_prologue(slot);
+    rv = entry_token(hSession, *slot, *sess, Refresh::Sign);
     if (rv != CKR_OK) return rv;
-    if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
     if (!mech_has(*slot, pMechanism->mechanism, CKF_SIGN)) return CKR_MECHANISM_INVALID;
     Guard og(kLockSignOp);
     if (sess->sign.active) return CKR_OPERATION_ACTIVE;
@@ -109,9 +98,7 @@ VORN_P11_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
 
 VORN_P11_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                              CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -128,9 +115,8 @@ VORN_P11_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_U
     } end{ctx};
     if (pData == nullptr || pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
     if (ulDataLen == 0) return CKR_DATA_LEN_RANGE;
-    rv = sign_prologue(slot);
+    rv = entry_token(hSession, *slot, *sess, Refresh::Sign);
     if (rv != CKR_OK) return rv;
-    if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
     if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
     Object* key = nullptr;
     rv = context_key(slot, ctx, &key);
@@ -174,17 +160,14 @@ VORN_P11_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_U
 }
 
 VORN_P11_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
     if (pMechanism == nullptr) return CKR_MECHANISM_INVALID;
-    rv = sign_prologue(slot);
+    rv = entry_token(hSession, *slot, *sess, Refresh::Sign);
     if (rv != CKR_OK) return rv;
-    if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
     if (!mech_has(*slot, pMechanism->mechanism, CKF_VERIFY)) return CKR_MECHANISM_INVALID;
     Guard og(kLockVerifyOp);
     if (sess->verify.active) return CKR_OPERATION_ACTIVE;
@@ -206,9 +189,7 @@ VORN_P11_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR 
 
 VORN_P11_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -221,9 +202,8 @@ VORN_P11_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK
     } end{ctx};
     if (pData == nullptr || ulDataLen == 0 || pSignature == nullptr) return CKR_ARGUMENTS_BAD;
     if (ulSignatureLen == 0) return CKR_SIGNATURE_LEN_RANGE;
-    rv = sign_prologue(slot);
+    rv = entry_token(hSession, *slot, *sess, Refresh::Sign);
     if (rv != CKR_OK) return rv;
-    if (sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
     if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
     Object* key = nullptr;
     rv = context_key(slot, ctx, &key);

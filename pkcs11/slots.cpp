@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cardlayer.h"
+#include "entry.h"
 #include "module.h"
 
 namespace p11 {
@@ -320,11 +321,9 @@ static CK_RV slot_checks(CK_SLOT_ID id, Slot** out) {
 
 using namespace p11;
 
-VORN_P11_EXPORT CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
+static CK_RV C_GetSlotList_body(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
                                     CK_ULONG_PTR pulCount) {
-  Guard g(kLockModule);
   Module& m = mod();
-  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
   if (m.slot_count == 0) return CKR_GENERAL_ERROR;
   std::vector<CK_SLOT_ID> ids;
@@ -361,10 +360,8 @@ VORN_P11_EXPORT CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotL
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
-  Guard g(kLockModule);
+static CK_RV C_GetSlotInfo_body(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
   Module& m = mod();
-  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
   if (m.slot_count == 0) return CKR_GENERAL_ERROR;
   if (slotID >= kMaxSlots || !m.slots[slotID].in_use) return CKR_SLOT_ID_INVALID;
@@ -374,10 +371,7 @@ VORN_P11_EXPORT CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
-  Guard g(kLockModule);
-  Module& m = mod();
-  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+static CK_RV C_GetTokenInfo_body(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
   if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
   Slot* slot = nullptr;
   CK_RV rv = slot_checks(slotID, &slot);
@@ -406,11 +400,8 @@ VORN_P11_EXPORT CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo)
   return rv;
 }
 
-VORN_P11_EXPORT CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
+static CK_RV C_GetMechanismList_body(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
                                          CK_ULONG_PTR pulCount) {
-  Guard g(kLockModule);
-  Module& m = mod();
-  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
   Slot* slot = nullptr;
   CK_RV rv = slot_checks(slotID, &slot);
@@ -431,11 +422,8 @@ VORN_P11_EXPORT CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PT
   return CKR_OK;
 }
 
-VORN_P11_EXPORT CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type,
+static CK_RV C_GetMechanismInfo_body(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type,
                                          CK_MECHANISM_INFO_PTR pInfo) {
-  Guard g(kLockModule);
-  Module& m = mod();
-  if (!m.initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
   Slot* slot = nullptr;
   CK_RV rv = slot_checks(slotID, &slot);
@@ -449,4 +437,25 @@ VORN_P11_EXPORT CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE ty
     }
   }
   return CKR_MECHANISM_INVALID;
+}
+
+// The exported functions: the body of each behind the boundary of entry.h.
+VORN_P11_EXPORT CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
+  return p11_module([&] { return C_GetSlotList_body(tokenPresent, pSlotList, pulCount); });
+}
+
+VORN_P11_EXPORT CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
+  return p11_module([&] { return C_GetSlotInfo_body(slotID, pInfo); });
+}
+
+VORN_P11_EXPORT CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+  return p11_module([&] { return C_GetTokenInfo_body(slotID, pInfo); });
+}
+
+VORN_P11_EXPORT CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
+  return p11_module([&] { return C_GetMechanismList_body(slotID, pMechanismList, pulCount); });
+}
+
+VORN_P11_EXPORT CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
+  return p11_module([&] { return C_GetMechanismInfo_body(slotID, type, pInfo); });
 }

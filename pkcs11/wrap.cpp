@@ -18,14 +18,6 @@ namespace p11 {
 
 namespace {
 
-// Common start of the three functions after the session lookup.
-CK_RV wrap_slot(Slot& slot, const Session& sess, CK_SESSION_HANDLE h) {
-  if (!slot.in_use) return CKR_DEVICE_REMOVED;
-  CK_RV rv = crypt_refresh(slot);
-  if (rv != CKR_OK) return rv;
-  return sess.handle == h ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
-}
-
 CK_ULONG class_of(const Object& o, bool* present) {
   CK_ULONG c = 0;
   *present = attr_ulong(o, CKA_CLASS, &c);
@@ -192,15 +184,13 @@ using namespace p11;
 
 VORN_P11_EXPORT CK_RV C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hWrappingKey,
                                 CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
-    rv = wrap_slot(*slot, *sess, hSession);
+    rv = entry_token(hSession, *slot, *sess, Refresh::Wrap);
     if (rv != CKR_OK) return rv;
     if (pulWrappedKeyLen == nullptr || pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
     const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
@@ -273,9 +263,7 @@ VORN_P11_EXPORT CK_RV C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMe
 VORN_P11_EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
                                   CK_OBJECT_HANDLE hUnwrappingKey, CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen,
                                   CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
@@ -377,15 +365,13 @@ VORN_P11_EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
 
 VORN_P11_EXPORT CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey,
                                   CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
-  return p11_entry([&]() -> CK_RV {
-    Guard g(kLockModule);
-    if (!mod().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  return p11_module([&]() -> CK_RV {
     if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
     Slot* slot = nullptr;
     Session* sess = nullptr;
     CK_RV rv = session_lookup(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
-    rv = wrap_slot(*slot, *sess, hSession);
+    rv = entry_token(hSession, *slot, *sess, Refresh::Wrap);
     if (rv != CKR_OK) return rv;
     if (pMechanism == nullptr) return CKR_MECHANISM_INVALID;
     if (pTemplate == nullptr && ulAttributeCount != 0) return CKR_ARGUMENTS_BAD;

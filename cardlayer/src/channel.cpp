@@ -1,4 +1,6 @@
-// Opening and closing the secure channel, and the application selects.
+// Opening and closing the secure channel, the application selects, and
+// attaching to and detaching from the card: the first attach brings the card
+// to a known state, the last detach closes it.
 #include <cstring>
 
 #include "internal.h"
@@ -173,6 +175,26 @@ void sm_channel_reset(SCARDHANDLE handle, std::uint32_t reader_key) {
   }
   card_select_file(reader_key, handle, CARD_FILE_MF, nullptr, nullptr);
   slot_close_channel(slot);
+}
+
+void card_attach(SCARDHANDLE handle, std::uint32_t reader_key) {
+  if (slot_join(reader_key, handle) != SlotJoin::claimed) return;
+  // Load the PIN cache; its errors are not the caller's concern.
+  sm_channel_reset(handle, reader_key);
+  std::uint8_t cache[8];
+  DWORD len = sizeof cache;
+  if (card_read_binary(reader_key, handle, CARD_FILE_PIN_CACHE, 0, sizeof cache, cache, &len) == VORN_OK &&
+      len == sizeof cache) {
+    pin_cache_set(reader_key, handle, cache);
+  }
+  plat_wipe(cache, sizeof cache);
+}
+
+void card_detach(SCARDHANDLE handle, std::uint32_t reader_key) {
+  if (!slot_leave(reader_key, handle)) return;
+  // Last user: leave the card with its channel closed and 3F00 selected.
+  sm_channel_reset(handle, reader_key);
+  slot_release(reader_key, handle);
 }
 
 vorn_rv sm_select_for_object(std::uint32_t reader_key, SCARDHANDLE handle, std::uint32_t object) {

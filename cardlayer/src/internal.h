@@ -30,6 +30,18 @@ CardSlot* slot_lookup(std::uint32_t reader_key, SCARDHANDLE handle);
 CardSlot* slot_by_key(std::uint32_t reader_key);
 // Clears the slot's channel fields (state, application, session key).
 void slot_close_channel(CardSlot* slot);
+// Registers the handle in the slot of the reader key, under the table lock:
+// `joined` a slot already claimed for the key, `claimed` a free slot for it
+// (the caller then brings the card to a known state), `none` when the table
+// is full or cannot be mapped (the card then works in plain mode).
+enum class SlotJoin { none, joined, claimed };
+SlotJoin slot_join(std::uint32_t reader_key, SCARDHANDLE handle);
+// Drops the handle from the slot of the reader key unless it is the last
+// user's: true when it is, and the slot stays claimed until slot_release.
+bool slot_leave(std::uint32_t reader_key, SCARDHANDLE handle);
+// After the last user closed the card: frees the slot, or only drops the
+// handle when someone joined meanwhile.
+void slot_release(std::uint32_t reader_key, SCARDHANDLE handle);
 void set_channel_opened(std::uint32_t value);
 
 // Reads of shared fields that the compiler must not cache.

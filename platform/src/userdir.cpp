@@ -98,4 +98,52 @@ vorn_rv plat_user_file_unlink(const char* name) {
   close(dir);
   return (rv == 0 || err == ENOENT) ? VORN_OK : CARDERR_UNKNOWN;
 }
+#else
+#include "vorn/userdir.h"
+// after windows.h
+#include <aclapi.h>
+
+bool plat_user_security(PlatUserSecurity& out) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD len = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &len);
+  std::vector<std::uint8_t> info(len);
+  bool ok = len != 0 && GetTokenInformation(token, TokenUser, info.data(), len, &len);
+  CloseHandle(token);
+  if (!ok) return false;
+  PSID user = reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid;
+  out.sid.assign(GetLengthSid(user), 0);
+  PSID sid = out.sid.data();
+  if (!CopySid(static_cast<DWORD>(out.sid.size()), sid, user)) return false;
+  DWORD acl_len = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid);
+  out.acl.assign(acl_len, 0);
+  auto* acl = reinterpret_cast<PACL>(out.acl.data());
+  if (!InitializeAcl(acl, acl_len, ACL_REVISION) || !AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, sid) ||
+      !InitializeSecurityDescriptor(&out.sd, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&out.sd, TRUE, acl, FALSE) || !SetSecurityDescriptorOwner(&out.sd, sid, FALSE)) {
+    return false;
+  }
+  out.sa = SECURITY_ATTRIBUTES{sizeof out.sa, &out.sd, FALSE};
+  return true;
+}
+
+bool plat_object_is_users(HANDLE h, const PlatUserSecurity& sec) {
+  PSID sid = const_cast<std::uint8_t*>(sec.sid.data());
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetSecurityInfo(h, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                      nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool ok = owner != nullptr && EqualSid(owner, sid) && dacl != nullptr && dacl->AceCount > 0;
+  for (DWORD i = 0; ok && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    ok = GetAce(dacl, i, &ace) && static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE &&
+         EqualSid(reinterpret_cast<PSID>(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart), sid);
+  }
+  LocalFree(sd);
+  return ok;
+}
 #endif

@@ -19,7 +19,7 @@ LIB=(-DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=OFF
 
 # case | expected exit (0 or fail) | text the output must hold | options
 cases=(
-  "no choice|fail|No personalisation chosen|"
+  "no choice|0|No personalisation chosen: building with the public TEST keys|"
   "test file given as the real one|fail|is the test personalisation (TEST=1)|-DVORN_PERSONALISATION=$TESTCONF"
   "both choices|fail|both given: choose one|-DVORN_PERSONALISATION=$W/keys.conf -DVORN_TEST_PERSONALISATION=ON"
   "missing file|fail|personalisation file not found: $W/none.conf|-DVORN_PERSONALISATION=$W/none.conf"
@@ -52,6 +52,13 @@ for c in "${cases[@]}"; do
   case $case in
     "real keys") grep -qx '#define VORN_TEST_PERSONALISATION 0' "$h" || fail "header: $(grep VORN_TEST "$h")" ;;
     "test keys") grep -qx '#define VORN_TEST_PERSONALISATION 1' "$h" || fail "header: $(grep VORN_TEST "$h")" ;;
+    "no choice")
+      grep -qx '#define VORN_TEST_PERSONALISATION 1' "$h" || fail "header: $(grep VORN_TEST "$h")"
+      # Such a build installs nothing: the refusal comes before the first file.
+      if "$CMAKE" --install "$B" --prefix "$W/inst$n" >"$W/inst$n.out" 2>&1; then fail "install succeeded"; fi
+      tr -s ' \n' '  ' <"$W/inst$n.out" | grep -q 'is not installed' || fail "install output: $(tail -n 5 "$W/inst$n.out")"
+      [ -z "$(find "$W/inst$n" -type f 2>/dev/null)" ] || fail "install left files: $(find "$W/inst$n" -type f)"
+      ;;
   esac
 done
 [ $failed -eq 0 ] && echo "configure: ${#cases[@]} cases passed"

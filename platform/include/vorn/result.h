@@ -34,6 +34,12 @@ inline constexpr vorn_rv CARDERR_SW_PIN_BLOCKED = 0x20006983;  // 69 83
 inline constexpr vorn_rv CARDERR_SW_6A81 = 0x20006A81;         // 6A 81
 inline constexpr vorn_rv CARDERR_SW_SIGNATURE = 0x20006A80;    // signature mismatch
 
+// The platform's own codes (vorn/named_lock.h).
+inline constexpr vorn_rv PLATERR_LOCK = 0x30000001;  // the system refused; errno / GetLastError says why
+inline constexpr vorn_rv PLATERR_LOCK_NOT_OPEN = 0x30000002;
+inline constexpr vorn_rv PLATERR_LOCK_NOT_HELD = 0x30000003;
+inline constexpr vorn_rv PLATERR_LOCK_BUSY = 0x30000004;
+
 // RSAREF-compatible codes of the RSA toolkit.
 inline constexpr vorn_rv RSAERR_DATA = 0x0401;
 inline constexpr vorn_rv RSAERR_LEN = 0x0406;

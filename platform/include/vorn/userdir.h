@@ -1,7 +1,31 @@
 // The user's private directory: where the PKCS#11 module's lock file and the
-// card state tables live on POSIX systems.
+// card state tables live on POSIX systems. On Windows: security attributes
+// for named objects that only the current user may open.
 #pragma once
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+// Security attributes granting the current user alone: the user's SID as
+// owner and as the one ACE (GENERIC_ALL) of the DACL. Pass `sa` to
+// CreateMutexW / CreateFileMappingW. Not copyable: `sa` points into it.
+struct PlatUserSecurity {
+  std::vector<std::uint8_t> sid;
+  std::vector<std::uint8_t> acl;
+  SECURITY_DESCRIPTOR sd{};
+  SECURITY_ATTRIBUTES sa{};
+  PlatUserSecurity() = default;
+  PlatUserSecurity(const PlatUserSecurity&) = delete;
+  PlatUserSecurity& operator=(const PlatUserSecurity&) = delete;
+};
+// Fills `out` for the process token's user; false when the system refused.
+bool plat_user_security(PlatUserSecurity& out);
+// True when the kernel object's owner and every ACE of its DACL are the
+// user's of `sec` (an object of the same name made by someone else is not).
+bool plat_object_is_users(HANDLE h, const PlatUserSecurity& sec);
+#else
 #include <string>
 
 #include "vorn/result.h"
