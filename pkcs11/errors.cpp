@@ -6,7 +6,8 @@ namespace p11 {
 
 namespace {
 
-constexpr vorn_rv kSwNoMemory = 0x20006A84;  // 6A84: not enough memory in the file
+constexpr vorn_rv kSwNoMemory = CARDERR_SW_BASE | 0x6A84;    // 6A84: not enough memory in the file
+constexpr vorn_rv kSwNumberFree = CARDERR_SW_BASE | 0x6A88;  // 6A88: no object with this number
 
 // The exceptions to each family's default, first match wins.
 struct FailRow {
@@ -19,6 +20,10 @@ constexpr FailRow kFailRows[] = {
     {Fail::Store, kSwNoMemory, CKR_DEVICE_MEMORY},
     {Fail::Pin, CARDERR_SW_PIN_BLOCKED, CKR_PIN_LOCKED},
     {Fail::Pin, CARDERR_WRONG_PIN, CKR_PIN_INCORRECT},
+    {Fail::Unblock, CARDERR_SW_PIN_BLOCKED, CKR_PIN_LOCKED},
+    {Fail::Unblock, CARDERR_WRONG_PIN, CKR_PIN_INCORRECT},
+    {Fail::Unblock, CARDERR_PUK_NOT_RESTORED, CKR_FUNCTION_FAILED},
+    {Fail::Delete, kSwNumberFree, CKR_OK},
 };
 
 CK_RV fail_default(Fail family) {

@@ -15,6 +15,8 @@ enum class Fail : std::uint8_t {
   Store,     // writing an object to the card: a full card is CKR_DEVICE_MEMORY
   Software,  // the module's own computation: CKR_FUNCTION_FAILED
   Pin,       // VERIFY / CHANGE REFERENCE DATA: wrong, last wrong and blocked PIN
+  Unblock,   // CI_UnblockPIN: a wrong PUK whatever the tries left, and a PUK not put back
+  Delete,    // deleting a card object: a number the card reports free is gone already
 };
 
 // The CK_RV of a vorn_rv. For Fail::Pin, tries is what the card said is

@@ -16,8 +16,9 @@
 #include <cstring>
 
 #include "cardlayer.h"
-#include "key_alg.h"
 #include "entry.h"
+#include "key_alg.h"
+#include "keyops.h"
 #include "module.h"
 #include "objects_internal.h"
 
@@ -297,6 +298,18 @@ CK_RV private_exponent(const Value& e, const Value& p, const Value& q, std::size
   return rv;
 }
 
+// CKA_PRIVATE_EXPONENT of a private key, when the public exponent, the
+// modulus and both primes are known: the card keeps the CRT parts only.
+void fill_private_exponent(AttrSet& a) {
+  const Value& e = a.rows[attr_row(CKA_PUBLIC_EXPONENT)];
+  const Value& n = a.rows[attr_row(CKA_MODULUS)];
+  const Value& p = a.rows[attr_row(CKA_PRIME_1)];
+  const Value& q = a.rows[attr_row(CKA_PRIME_2)];
+  if (!e.present() || !n.present() || !p.present() || !q.present()) return;
+  Value d;
+  if (private_exponent(e, p, q, n.size(), &d) == CKR_OK) a.rows[attr_row(CKA_PRIVATE_EXPONENT)] = std::move(d);
+}
+
 // Loads one listed object's attribute part from the card.
 CK_RV object_load(Slot& slot, Object& obj) {
   const std::uint32_t key = slot_key(slot);
@@ -389,58 +402,60 @@ void card_list(const Object& obj, CK_ULONG cls, CardList* out) {
   }
 }
 
-bool flag_true(const Object& obj, CK_ATTRIBUTE_TYPE t) {
-  bool b = false;
-  return attr_bool(obj, t, &b) && b;
-}
-
 // Access byte of a new card object of class cls: type, access class,
 // extractable keys, and the mark on private data objects.
 std::uint8_t access_byte(const Object& obj, CK_ULONG cls) {
   std::uint8_t access = VORN_KIND_ACCESS;
-  if (flag_true(obj, CKA_PRIVATE)) access |= VORN_KIND_PRIVATE;
-  if (flag_true(obj, CKA_PRIVATE) && cls == CKO_DATA) access |= VORN_KIND_MARK;
-  if ((cls == CKO_PRIVATE_KEY || cls == CKO_SECRET_KEY) && flag_true(obj, CKA_EXTRACTABLE))
+  if (flag_of(obj, CKA_PRIVATE)) access |= VORN_KIND_PRIVATE;
+  if (flag_of(obj, CKA_PRIVATE) && cls == CKO_DATA) access |= VORN_KIND_MARK;
+  if ((cls == CKO_PRIVATE_KEY || cls == CKO_SECRET_KEY) && flag_of(obj, CKA_EXTRACTABLE))
     access |= VORN_KIND_EXTRACTABLE;
   static const std::uint8_t kClassBits[5] = {VORN_KIND_DATA, VORN_KIND_CERTIFICATE, VORN_KIND_PUBLIC_KEY,
                                              VORN_KIND_PRIVATE_KEY, VORN_KIND_SECRET_KEY};
   return access | kClassBits[cls];
 }
 
-// Writes a new object to the card; on success obj.card_id / kind are set.
-CK_RV object_write(Slot& slot, Object& obj, CK_ULONG cls) {
-  const AttrSet& a = *obj.attrs;
-  const std::uint8_t access = access_byte(obj, cls);
-
-  std::uint8_t alg = 0;
+// Where a new object of class cls goes and how the card keeps it: the
+// application (a certificate joins its private key's), the algorithm code
+// and, for RSA keys, the modulus length k.
+struct WriteTarget {
   std::uint8_t app = CARD_APP_CIPH;
+  std::uint8_t alg = 0;
+  std::size_t k = 0;
+};
+
+CK_RV write_target(const Slot& slot, const Object& obj, CK_ULONG cls, WriteTarget* out) {
+  std::uint8_t& alg = out->alg;
   CK_ULONG key_type = 0;
   const bool have_type = attr_ulong(obj, CKA_KEY_TYPE, &key_type);
-  std::size_t k = 0;
   if (cls == CKO_CERTIFICATE) {
     const Value* id = attr_get(obj, kAttrKeyId);
     for (const auto& o : slot.objects) {
       if (!o.attrs || class_of_kind(o.kind) != CKO_PRIVATE_KEY || o.card_id == 0) continue;
       const Value* oid = attr_get(o, kAttrKeyId);
       if (id && oid && id->size() == oid->size() && std::memcmp(id->data(), oid->data(), id->size()) == 0) {
-        app = object_app(o);
+        out->app = object_app(o);
         break;
       }
     }
   } else if (cls == CKO_PUBLIC_KEY || cls == CKO_PRIVATE_KEY) {
     if (!have_type || key_type != CKK_RSA) return CKR_ATTRIBUTE_VALUE_INVALID;
-    k = strip(a.rows[attr_row(CKA_MODULUS)]).size();
-    alg = vorn_alg_rsa(k);
+    out->k = strip(obj.attrs->rows[attr_row(CKA_MODULUS)]).size();
+    alg = vorn_alg_rsa(out->k);
   } else if (cls == CKO_SECRET_KEY) {
     // An AES key of either length is kept under the AES-128 code; generic
     // secrets are not created this way.
     if (have_type && key_type != CKK_GENERIC_SECRET) alg = key_alg(key_type, 0);
     if (alg == 0) return CKR_ATTRIBUTE_VALUE_INVALID;
   }
+  return CKR_OK;
+}
 
-  // The value block. The five CRT values are each left-padded to half the
-  // modulus length: the card value is later cut into five equal parts.
-  vorn::SecureBytes block;
+// The card value of a new object. The five CRT values are each left-padded
+// to half the modulus length k: the card value is later cut into five
+// equal parts.
+CK_RV value_block(const AttrSet& a, CK_ULONG cls, std::size_t k, vorn::SecureBytes* out) {
+  vorn::SecureBytes& block = *out;
   for (const auto& e : kTemplates[cls].value) {
     if (e.type == CKA_PRIVATE_EXPONENT) continue;
     if (e.type == CKA_PUBLIC_EXPONENT && cls == CKO_PUBLIC_KEY) {
@@ -462,25 +477,42 @@ CK_RV object_write(Slot& slot, Object& obj, CK_ULONG cls) {
       block.insert(block.end(), v.data(), v.data() + v.size());
     }
   }
+  return CKR_OK;
+}
+
+// Inside the open channel: a new card object with its value and attribute
+// list. *made: the card holds the object (also when the list failed).
+CK_RV card_object_new(const Slot& slot, std::uint8_t access, std::uint8_t alg, std::span<const std::uint8_t> value,
+                      const CardList& list, std::uint32_t* id, bool* made) {
+  const std::uint32_t key = slot_key(slot);
+  vorn_rv crv = key_store(key, slot.card, access, alg, 0, value.data(), static_cast<DWORD>(value.size()), id);
+  *made = crv == VORN_OK;
+  if (*made) crv = obj_write_attrs(key, slot.card, *id, list.attrs.data(), static_cast<DWORD>(list.attrs.size()));
+  return ckr_of(Fail::Store, crv);
+}
+
+// Writes a new object to the card; on success obj.card_id / kind are set.
+CK_RV object_write(Slot& slot, Object& obj, CK_ULONG cls) {
+  const std::uint8_t access = access_byte(obj, cls);
+  WriteTarget to;
+  CK_RV rv = write_target(slot, obj, cls, &to);
+  if (rv != CKR_OK) return rv;
+  vorn::SecureBytes block;
+  rv = value_block(*obj.attrs, cls, to.k, &block);
+  if (rv != CKR_OK) return rv;
 
   CardList list;
   card_list(obj, cls, &list);
-  const std::uint32_t key = slot_key(slot);
-  CK_RV rv;
   {
     CardOperation op;
     if (slot_op_begin(op, slot) != VORN_OK) return CKR_DEVICE_ERROR;
-    rv = slot_op_open(op, slot, app);
+    rv = slot_op_open(op, slot, to.app);
     std::uint32_t id = 0;
-    if (rv == CKR_OK) {
-      vorn_rv crv = key_store(key, slot.card, access, alg, 0, block.data(), static_cast<DWORD>(block.size()), &id);
-      if (crv == VORN_OK)
-        crv = obj_write_attrs(key, slot.card, id, list.attrs.data(), static_cast<DWORD>(list.attrs.size()));
-      if (crv != VORN_OK) rv = ckr_of(Fail::Store, crv);
-    }
+    bool made = false;
+    if (rv == CKR_OK) rv = card_object_new(slot, access, to.alg, block, list, &id, &made);
     if (rv == CKR_OK) {
       const bool keyish = cls == CKO_PRIVATE_KEY || cls == CKO_SECRET_KEY;
-      if (!keyish || flag_true(obj, CKA_EXTRACTABLE)) id |= VORN_HANDLE_EXTRACTABLE;
+      if (!keyish || flag_of(obj, CKA_EXTRACTABLE)) id |= VORN_HANDLE_EXTRACTABLE;
       obj.card_id = id;
       obj.kind = static_cast<std::uint8_t>(id >> 16);
     }
@@ -514,15 +546,13 @@ CK_RV lookup_in_slot(CK_OBJECT_HANDLE h, const Slot* slot, Object** obj) {
   return oslot == slot ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
 }
 
-constexpr vorn_rv kSwNumberFree = 0x20006A88;  // 6A88: no object with this number
-
 std::uint8_t app_of_id(std::uint32_t id) { return id >= OBJ_PREFIX_SIGN ? CARD_APP_SIGN : CARD_APP_CIPH; }
 
 // The card deletes private objects, private keys and secret keys only
 // under a verified PIN.
 bool delete_needs_pin(const Object& obj) {
   const CK_ULONG cls = class_of_kind(obj.kind);
-  return flag_true(obj, CKA_PRIVATE) || (obj.kind & VORN_KIND_PRIVATE) != 0 || cls == CKO_PRIVATE_KEY ||
+  return flag_of(obj, CKA_PRIVATE) || (obj.kind & VORN_KIND_PRIVATE) != 0 || cls == CKO_PRIVATE_KEY ||
          cls == CKO_SECRET_KEY;
 }
 
@@ -534,9 +564,8 @@ CK_RV delete_on_card(CardOperation& op, Slot& slot, std::uint32_t id, bool* gone
   *gone = false;
   CK_RV rv = slot_op_open(op, slot, app_of_id(id));
   if (rv == CKR_OK) {
-    const vorn_rv crv = obj_delete(slot_key(slot), slot.card, id);
-    *gone = crv == VORN_OK || crv == kSwNumberFree;
-    if (!*gone) rv = CKR_DEVICE_ERROR;
+    rv = ckr_of(Fail::Delete, obj_delete(slot_key(slot), slot.card, id));
+    *gone = rv == CKR_OK;
   }
   const CK_RV lrv = slot_op_close(op);
   return rv != CKR_OK ? rv : lrv;
@@ -548,7 +577,6 @@ CK_RV delete_on_card(CardOperation& op, Slot& slot, std::uint32_t id, bool* gone
 // again, so that the card holds the old object alone; obj.card_id names
 // the object the card keeps.
 CK_RV value_rewrite(Slot& slot, Object& obj) {
-  const std::uint32_t key = slot_key(slot);
   const Value& v = obj.attrs->rows[attr_row(CKA_VALUE)];
   const std::uint8_t access = access_byte(obj, CKO_DATA);
   CardList list;
@@ -558,13 +586,7 @@ CK_RV value_rewrite(Slot& slot, Object& obj) {
   std::uint32_t id = 0;
   bool made = false;
   CK_RV rv = slot_op_open(op, slot, CARD_APP_CIPH);
-  if (rv == CKR_OK) {
-    vorn_rv crv = key_store(key, slot.card, access, 0, 0, v.data(), static_cast<DWORD>(v.size()), &id);
-    made = crv == VORN_OK;
-    if (made)
-      crv = obj_write_attrs(key, slot.card, id, list.attrs.data(), static_cast<DWORD>(list.attrs.size()));
-    if (crv != VORN_OK) rv = ckr_of(Fail::Store, crv);
-  }
+  if (rv == CKR_OK) rv = card_object_new(slot, access, 0, {v.data(), v.size()}, list, &id, &made);
   const CK_RV lrv = slot_op_close(op);
   if (rv == CKR_OK) rv = lrv;
   bool old_gone = false;
@@ -648,7 +670,7 @@ CK_RV object_lookup(CK_OBJECT_HANDLE h, Slot** slot, Object** obj) {
   if (h == 0) return CKR_OBJECT_HANDLE_INVALID;
   // A private object only for the slot's logged-in user.
   auto found = [&](Slot& sl, Object& o) {
-    if (sl.login != CKU_USER && flag_true(o, CKA_PRIVATE)) return CKR_USER_NOT_LOGGED_IN;
+    if (sl.login != CKU_USER && flag_of(o, CKA_PRIVATE)) return CKR_USER_NOT_LOGGED_IN;
     *slot = &sl;
     *obj = &o;
     return CKR_OK;
@@ -671,7 +693,7 @@ CK_RV object_lookup(CK_OBJECT_HANDLE h, Slot** slot, Object** obj) {
 
 void objects_forget_private(Slot& slot) {
   for (auto& o : slot.objects) {
-    if (!o.used() || !o.attrs || !flag_true(o, CKA_PRIVATE)) continue;
+    if (!o.used() || !o.attrs || !flag_of(o, CKA_PRIVATE)) continue;
     // Values the card gives back under the PIN are read again when needed;
     // a key's value the card never gives back stays (it is never served).
     const CK_ULONG cls = class_of_kind(o.kind);
@@ -683,7 +705,7 @@ void objects_forget_private(Slot& slot) {
   for (auto& s : slot.sessions) {
     if (s.handle == 0) continue;
     for (auto& o : s.objects)
-      if (o.used() && flag_true(o, CKA_PRIVATE)) o.reset();
+      if (o.used() && flag_of(o, CKA_PRIVATE)) o.reset();
   }
 }
 
@@ -723,13 +745,7 @@ CK_RV object_read_value(Slot& slot, Object& obj) {
     static const CK_ATTRIBUTE_TYPE kParts[5] = {CKA_PRIME_1, CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2,
                                                 CKA_COEFFICIENT};
     for (int i = 0; i < 5; ++i) a.rows[attr_row(kParts[i])].assign(buf.data() + i * part, part);
-    const Value& e = a.rows[attr_row(CKA_PUBLIC_EXPONENT)];
-    const Value& n = a.rows[attr_row(CKA_MODULUS)];
-    if (e.present() && n.present()) {
-      Value d;
-      if (private_exponent(e, a.rows[attr_row(CKA_PRIME_1)], a.rows[attr_row(CKA_PRIME_2)], n.size(), &d) == CKR_OK)
-        a.rows[attr_row(CKA_PRIVATE_EXPONENT)] = std::move(d);
-    }
+    fill_private_exponent(a);
   } else {
     a.rows[attr_row(CKA_VALUE)].assign(buf.data(), buf.size());
   }
@@ -747,21 +763,9 @@ CK_RV template_check(CK_ATTRIBUTE_PTR t, CK_ULONG n, CK_ULONG* cls_out) {
   }
   if (cls == ~0UL) return CKR_TEMPLATE_INCOMPLETE;
   if (cls > CKO_SECRET_KEY) return CKR_ATTRIBUTE_VALUE_INVALID;
-  for (CK_ULONG i = 0; i < n; ++i) {
-    int row = attr_row(t[i].type);
-    if (row < 3 || row > 59 || !class_allows(row, cls)) return CKR_ATTRIBUTE_TYPE_INVALID;
-    if (t[i].pValue == nullptr && t[i].ulValueLen != 0) return CKR_ATTRIBUTE_VALUE_INVALID;
-    const std::size_t fl = fixed_len(row);
-    if (fl != 0 && t[i].ulValueLen != fl) return CKR_TEMPLATE_INCONSISTENT;
-  }
-  for (const Rule& r : kRules[cls]) {
-    const bool given = std::any_of(t, t + n, [&](const CK_ATTRIBUTE& a) { return a.type == r.type; });
-    const std::uint8_t bits = r.mask & 0x30;
-    if (bits == 0x30 && !given) return CKR_TEMPLATE_INCOMPLETE;
-    if (bits == 0 && given) return CKR_TEMPLATE_INCONSISTENT;
-  }
-  *cls_out = cls;
-  return CKR_OK;
+  const CK_RV rv = template_check_ops(t, n, cls, 0x30);
+  if (rv == CKR_OK) *cls_out = cls;
+  return rv;
 }
 
 // Builds an object's attribute set from a creation template of class cls.
@@ -877,6 +881,28 @@ CK_RV store_write_attrs(Slot& slot, const Object& obj, CK_ULONG cls) {
   return ckr_of(Fail::Store, rv);
 }
 
+namespace {
+
+// The start of C_GetAttributeValue and C_SetAttributeValue: the session,
+// the template, the token, and hObject an object of the session's slot.
+struct ObjectAt {
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  Object* obj = nullptr;
+};
+CK_RV attr_entry(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE ho, CK_ATTRIBUTE_PTR t, CK_ULONG n, ObjectAt* at) {
+  CK_RV rv = session_lookup(h, &at->slot, &at->sess);
+  if (rv != CKR_OK) return rv;
+  if (t == nullptr || n == 0) return CKR_ARGUMENTS_BAD;
+  rv = entry_token(h, *at->slot, *at->sess, Refresh::Store);
+  if (rv != CKR_OK) return rv;
+  rv = lookup_in_slot(ho, at->slot, &at->obj);
+  if (rv != CKR_OK) return rv;
+  return at->obj->attrs ? CKR_OK : CKR_GENERAL_ERROR;
+}
+
+}  // namespace
+
 }  // namespace p11
 
 using namespace p11;
@@ -924,9 +950,7 @@ static CK_RV C_FindObjects_body(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR
   *pulObjectCount = 0;
   Slot* slot = nullptr;
   Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  rv = entry_token(hSession, *slot, *sess, Refresh::Store);
+  const CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::Store);
   if (rv != CKR_OK) return rv;
   Search& s = sess->search;
   if (!s.active) return CKR_OPERATION_NOT_INITIALIZED;
@@ -949,9 +973,7 @@ static CK_RV C_FindObjects_body(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR
 static CK_RV C_FindObjectsFinal_body(CK_SESSION_HANDLE hSession) {
   Slot* slot = nullptr;
   Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  rv = entry_token(hSession, *slot, *sess, Refresh::Store);
+  const CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::Store);
   if (rv != CKR_OK) return rv;
   if (!sess->search.active) return CKR_OPERATION_NOT_INITIALIZED;
   sess->search = Search{};
@@ -960,17 +982,11 @@ static CK_RV C_FindObjectsFinal_body(CK_SESSION_HANDLE hSession) {
 
 static CK_RV C_GetAttributeValue_body(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
                                           CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
+  ObjectAt at;
+  CK_RV rv = attr_entry(hSession, hObject, pTemplate, ulCount, &at);
   if (rv != CKR_OK) return rv;
-  if (pTemplate == nullptr || ulCount == 0) return CKR_ARGUMENTS_BAD;
-  rv = entry_token(hSession, *slot, *sess, Refresh::Store);
-  if (rv != CKR_OK) return rv;
-  Object* obj = nullptr;
-  rv = lookup_in_slot(hObject, slot, &obj);
-  if (rv != CKR_OK) return rv;
-  if (!obj->attrs) return CKR_GENERAL_ERROR;
+  Slot* const slot = at.slot;
+  Object* const obj = at.obj;
   bool b = false;
   const bool withhold = (attr_bool(*obj, CKA_SENSITIVE, &b) && b) || (attr_bool(*obj, CKA_EXTRACTABLE, &b) && !b);
   CK_ULONG cls = 0;
@@ -997,17 +1013,7 @@ static CK_RV C_GetAttributeValue_body(CK_SESSION_HANDLE hSession, CK_OBJECT_HAND
       rv = object_read_value(*slot, *obj);
       if (rv != CKR_OK) return rv;
     }
-    if (!v->present() && cls == CKO_PRIVATE_KEY && a.type == CKA_PRIVATE_EXPONENT) {
-      const AttrSet& s = *obj->attrs;
-      const Value& e = s.rows[attr_row(CKA_PUBLIC_EXPONENT)];
-      const Value& n = s.rows[attr_row(CKA_MODULUS)];
-      const Value& p = s.rows[attr_row(CKA_PRIME_1)];
-      const Value& q = s.rows[attr_row(CKA_PRIME_2)];
-      if (e.present() && n.present() && p.present() && q.present()) {
-        Value d;
-        if (private_exponent(e, p, q, n.size(), &d) == CKR_OK) *v = std::move(d);
-      }
-    }
+    if (!v->present() && cls == CKO_PRIVATE_KEY && a.type == CKA_PRIVATE_EXPONENT) fill_private_exponent(*obj->attrs);
     if (!v->present()) {
       a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
       result = CKR_ATTRIBUTE_TYPE_INVALID;
@@ -1030,18 +1036,12 @@ static CK_RV C_GetAttributeValue_body(CK_SESSION_HANDLE hSession, CK_OBJECT_HAND
 
 static CK_RV C_SetAttributeValue_body(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
                                           CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
+  ObjectAt at;
+  CK_RV rv = attr_entry(hSession, hObject, pTemplate, ulCount, &at);
   if (rv != CKR_OK) return rv;
-  if (pTemplate == nullptr || ulCount == 0) return CKR_ARGUMENTS_BAD;
-  rv = entry_token(hSession, *slot, *sess, Refresh::Store);
-  if (rv != CKR_OK) return rv;
-  Object* obj = nullptr;
-  rv = lookup_in_slot(hObject, slot, &obj);
-  if (rv != CKR_OK) return rv;
-  if (!obj->attrs) return CKR_GENERAL_ERROR;
-  rv = write_access(*sess, *obj);
+  Slot* const slot = at.slot;
+  Object* const obj = at.obj;
+  rv = write_access(*at.sess, *obj);
   if (rv != CKR_OK) return rv;
   bool b = false;
   if (!attr_bool(*obj, CKA_MODIFIABLE, &b) || !b) return CKR_TEMPLATE_INCONSISTENT;
@@ -1110,26 +1110,13 @@ static CK_RV C_CreateObject_body(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pT
   if (rv != CKR_OK) return rv;
   rv = write_access(*sess, fresh);
   if (rv != CKR_OK) return rv;
-  Object* place = nullptr;
-  if (flag_true(fresh, CKA_TOKEN)) {
-    if (slot->token.flags & CKF_WRITE_PROTECTED) return CKR_TOKEN_WRITE_PROTECTED;
-    for (auto& o : slot->objects) {
-      if (!o.used()) {
-        place = &o;
-        break;
-      }
-    }
-    if (place == nullptr) return CKR_HOST_MEMORY;
+  const bool token = flag_of(fresh, CKA_TOKEN);
+  if (token && (slot->token.flags & CKF_WRITE_PROTECTED)) return CKR_TOKEN_WRITE_PROTECTED;
+  Object* place = token ? free_entry(slot->objects) : free_entry(sess->objects);
+  if (place == nullptr) return CKR_HOST_MEMORY;
+  if (token) {
     rv = object_write(*slot, fresh, cls);
     if (rv != CKR_OK) return rv;
-  } else {
-    for (auto& o : sess->objects) {
-      if (!o.used()) {
-        place = &o;
-        break;
-      }
-    }
-    if (place == nullptr) return CKR_HOST_MEMORY;
   }
   rv = new_object_handle(&fresh.handle);
   if (rv != CKR_OK) return rv;
@@ -1141,9 +1128,7 @@ static CK_RV C_CreateObject_body(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pT
 static CK_RV C_DestroyObject_body(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
   Slot* slot = nullptr;
   Session* sess = nullptr;
-  CK_RV rv = session_lookup(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  rv = entry_token(hSession, *slot, *sess, Refresh::Store);
+  CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::Store);
   if (rv != CKR_OK) return rv;
   Object* obj = nullptr;
   rv = lookup_in_slot(hObject, slot, &obj);

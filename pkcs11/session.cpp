@@ -87,18 +87,64 @@ CK_RV change_checks(const Slot& slot, const Session& sess, CK_ULONG len1, CK_ULO
   return CKR_OK;
 }
 
-// CHANGE REFERENCE DATA of the user PIN (P1 00: the PIN, 80: its PUK) under
-// the AP-CIPH channel, inside one transaction. The card is left with its
-// channel closed, and after a PIN change also logged out (a successful change
-// may leave the reference verified). *crv receives the card's code; the
-// result is CKR_DEVICE_ERROR when the card could not be reached at all.
-CK_RV change_user_reference(Slot& slot, std::uint8_t p1, const std::uint8_t* old_block,
-                            const std::uint8_t* new_block, vorn_rv* crv, std::uint8_t* tries) {
+// The start of C_SetPIN, CI_UnblockPIN and CI_SetPUK: the arguments, the
+// session, the change checks, and both values as 0xFF-padded 24-byte blocks.
+struct PinPair {
+  vorn::Secret<24> first;
+  vorn::Secret<24> second;
+};
+CK_RV change_prologue(CK_SESSION_HANDLE h, const CK_UTF8CHAR* p1, CK_ULONG len1, const CK_UTF8CHAR* p2,
+                      CK_ULONG len2, Slot** slot, PinPair* out) {
+  if (p1 == nullptr || p2 == nullptr) return CKR_ARGUMENTS_BAD;
+  Session* sess = nullptr;
+  CK_RV rv = entry_open(h, slot, &sess, Refresh::Session);
+  if (rv != CKR_OK) return rv;
+  rv = change_checks(**slot, *sess, len1, len2);
+  if (rv != CKR_OK) return rv;
+  std::memset(out->first.data(), 0xFF, 24);
+  std::memset(out->second.data(), 0xFF, 24);
+  pad_pin(p1, len1, out->first.data());
+  pad_pin(p2, len2, out->second.data());
+  return CKR_OK;
+}
+
+// A card operation with AP-CIPH's channel open and no PIN verified: for
+// the commands that carry the PIN themselves.
+CK_RV ciph_open_unverified(CardOperation& op, const Slot& slot) {
+  if (slot_op_begin(op, slot) != VORN_OK) return CKR_DEVICE_ERROR;
+  return ckr_of(Fail::Card, op.open(CARD_APP_CIPH, card_no_pin()));
+}
+
+// The module's side of a login: the PIN held and the sessions moved on.
+void slot_login_keep(Slot& slot, CK_USER_TYPE who, const std::uint8_t* block8) {
+  slot.login = who;
+  std::memcpy(slot.pin.data(), block8, 8);
+  slot.pin_held = true;
+}
+
+// C_SetPIN and CI_SetPUK: the change prologue, then CHANGE REFERENCE DATA
+// of the user PIN (P1 00: the PIN, 80: its PUK) under the AP-CIPH channel,
+// inside one transaction. The card is left with its channel closed, and
+// after a PIN change also logged out (a successful change may leave the
+// reference verified). out->crv receives the card's code; the result is the
+// prologue's, or CKR_DEVICE_ERROR when the card could not be reached at all.
+struct PinChange {
+  Slot* slot = nullptr;
+  PinPair blocks;
+  vorn_rv crv = VORN_OK;
+  std::uint8_t tries = 0;
+};
+CK_RV change_user_reference(CK_SESSION_HANDLE h, std::uint8_t p1, const CK_UTF8CHAR* old_value, CK_ULONG old_len,
+                            const CK_UTF8CHAR* new_value, CK_ULONG new_len, PinChange* out) {
+  CK_RV rv = change_prologue(h, old_value, old_len, new_value, new_len, &out->slot, &out->blocks);
+  if (rv != CKR_OK) return rv;
+  Slot& slot = *out->slot;
   const std::uint32_t key = slot_key(slot);
   CardOperation op;
-  if (slot_op_begin(op, slot) != VORN_OK) return CKR_DEVICE_ERROR;
-  if (op.open(CARD_APP_CIPH, card_no_pin()) != VORN_OK) return CKR_DEVICE_ERROR;
-  *crv = pin_change(key, slot.card, p1, PIN_REF_USER, old_block, new_block, tries);
+  rv = ciph_open_unverified(op, slot);
+  if (rv != CKR_OK) return rv;
+  out->crv = pin_change(key, slot.card, p1, PIN_REF_USER, out->blocks.first.data(), out->blocks.second.data(),
+                        &out->tries);
   if (p1 == 0x00) pin_logout(key, slot.card, PIN_REF_USER);
   return CKR_OK;
 }
@@ -177,10 +223,23 @@ class HeldPin final : public CardPinSource {
 vorn_rv slot_op_begin(CardOperation& op, const Slot& slot) { return op.begin(slot_key(slot), slot.card); }
 
 CK_RV slot_op_open(CardOperation& op, const Slot& slot, std::uint8_t app) {
-  return op.open(app, HeldPin(slot)) == VORN_OK ? CKR_OK : CKR_DEVICE_ERROR;
+  return ckr_of(Fail::Card, op.open(app, HeldPin(slot)));
 }
 
-CK_RV slot_op_close(CardOperation& op) { return op.close() == VORN_OK ? CKR_OK : CKR_DEVICE_ERROR; }
+CK_RV slot_op_close(CardOperation& op) { return ckr_of(Fail::Card, op.close()); }
+
+namespace {
+
+// The module's side of a logout: the held PIN wiped, the sessions public,
+// the private values forgotten.
+void slot_logout_forget(Slot& slot) {
+  slot_pin_forget(slot);
+  slot.login = kNobody;
+  sessions_to_public(slot);
+  objects_forget_private(slot);
+}
+
+}  // namespace
 
 CK_RV session_lookup(CK_SESSION_HANDLE h, Slot** slot, Session** sess) {
   Guard g(kLockSessionLookup);
@@ -344,8 +403,8 @@ static CK_RV C_Login_body(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_
   std::uint8_t tries = 0;
   {
     CardOperation op;
-    if (slot_op_begin(op, *slot) != VORN_OK) return CKR_DEVICE_ERROR;
-    if (op.open(CARD_APP_CIPH, card_no_pin()) != VORN_OK) return CKR_DEVICE_ERROR;
+    rv = ciph_open_unverified(op, *slot);
+    if (rv != CKR_OK) return rv;
     crv = pin_verify(key, slot->card, ref, block.data(), &tries);
     // The card is left unauthenticated between operations: the module holds
     // the PIN and verifies it again right before each private-key command.
@@ -357,11 +416,9 @@ static CK_RV C_Login_body(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_
     }
   }
   if (crv != VORN_OK) return pin_failure(*slot, crv, tries, so);
-  slot->login = userType;
+  slot_login_keep(*slot, userType, block.data());
   sessions_to_user(*slot, so);
   t.flags &= ~(so ? kSoPinBits : kUserPinBits);
-  std::memcpy(slot->pin.data(), block.data(), 8);
-  slot->pin_held = true;
   return CKR_OK;
 }
 
@@ -376,35 +433,18 @@ static CK_RV C_Logout_body(CK_SESSION_HANDLE hSession) {
     if (slot_op_begin(op, *slot) != VORN_OK) return CKR_DEVICE_ERROR;
     if (pin_logout(slot_key(*slot), slot->card, held_ref(*slot)) != VORN_OK) return CKR_DEVICE_ERROR;
   }
-  slot_pin_forget(*slot);
-  slot->login = kNobody;
-  sessions_to_public(*slot);
-  objects_forget_private(*slot);
+  slot_logout_forget(*slot);
   return CKR_OK;
 }
 
 static CK_RV C_SetPIN_body(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
                                CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
-  if (pOldPin == nullptr || pNewPin == nullptr) return CKR_ARGUMENTS_BAD;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::Session);
+  PinChange c;
+  const CK_RV rv = change_user_reference(hSession, 0x00, pOldPin, ulOldLen, pNewPin, ulNewLen, &c);
   if (rv != CKR_OK) return rv;
-  rv = change_checks(*slot, *sess, ulOldLen, ulNewLen);
-  if (rv != CKR_OK) return rv;
-  vorn::Secret<24> old_block, new_block;
-  std::memset(old_block.data(), 0xFF, 24);
-  std::memset(new_block.data(), 0xFF, 24);
-  pad_pin(pOldPin, ulOldLen, old_block.data());
-  pad_pin(pNewPin, ulNewLen, new_block.data());
-  vorn_rv crv = VORN_OK;
-  std::uint8_t tries = 0;
-  rv = change_user_reference(*slot, 0x00, old_block.data(), new_block.data(), &crv, &tries);
-  if (rv != CKR_OK) return rv;
-  if (crv != VORN_OK) return pin_failure(*slot, crv, tries, false);
-  slot->login = CKU_USER;
-  std::memcpy(slot->pin.data(), new_block.data(), 8);
-  slot->pin_held = true;
+  Slot* const slot = c.slot;
+  if (c.crv != VORN_OK) return pin_failure(*slot, c.crv, c.tries, false);
+  slot_login_keep(*slot, CKU_USER, c.blocks.second.data());
   sessions_to_user(*slot, false);
   slot->token.flags &= ~(kUserPinBits | CKF_USER_PIN_TO_BE_CHANGED);
   slot->token.flags |= CKF_USER_PIN_INITIALIZED;
@@ -413,37 +453,26 @@ static CK_RV C_SetPIN_body(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, 
 
 static CK_RV CI_UnblockPIN_body(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPuk, CK_ULONG ulPukLen,
                                     CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
-  if (pPuk == nullptr || pNewPin == nullptr) return CKR_ARGUMENTS_BAD;
   Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::Session);
+  PinPair pins;
+  CK_RV rv = change_prologue(hSession, pPuk, ulPukLen, pNewPin, ulNewLen, &slot, &pins);
   if (rv != CKR_OK) return rv;
-  rv = change_checks(*slot, *sess, ulPukLen, ulNewLen);
-  if (rv != CKR_OK) return rv;
-  vorn::Secret<24> puk, pin;
-  std::memset(puk.data(), 0xFF, 24);
-  std::memset(pin.data(), 0xFF, 24);
-  pad_pin(pPuk, ulPukLen, puk.data());
-  pad_pin(pNewPin, ulNewLen, pin.data());
   const std::uint32_t key = slot_key(*slot);
   vorn_rv crv;
   std::uint8_t tries = 0;
   {
     CardOperation op;
-    if (slot_op_begin(op, *slot) != VORN_OK) return CKR_DEVICE_ERROR;
-    if (op.open(CARD_APP_CIPH, card_no_pin()) != VORN_OK) return CKR_DEVICE_ERROR;
-    crv = pin_unblock(key, slot->card, PIN_REF_USER, puk.data(), pin.data(), &tries);
+    rv = ciph_open_unverified(op, *slot);
+    if (rv != CKR_OK) return rv;
+    crv = pin_unblock(key, slot->card, PIN_REF_USER, pins.first.data(), pins.second.data(), &tries);
   }
-  if (crv == CARDERR_SW_PIN_BLOCKED) {
-    slot->token.flags |= CKF_USER_PIN_LOCKED;
-    return CKR_PIN_LOCKED;
-  }
-  if (crv == CARDERR_WRONG_PIN) return CKR_PIN_INCORRECT;
-  // The PUK could not be put back: the user PIN may have changed, so a held
-  // PIN is dropped as after a success; the flags are left for the caller to
-  // read again (CI_GetLeftTriesPIN).
-  const bool puk_lost = crv == CARDERR_PUK_NOT_RESTORED;
-  if (crv != VORN_OK && !puk_lost) return CKR_DEVICE_ERROR;
+  const CK_RV unblocked = ckr_of(Fail::Unblock, crv);
+  if (unblocked == CKR_PIN_LOCKED) slot->token.flags |= CKF_USER_PIN_LOCKED;
+  // CKR_FUNCTION_FAILED: the PUK could not be put back. The user PIN may
+  // have changed, so a held PIN is dropped as after a success; the flags are
+  // left for the caller to read again (CI_GetLeftTriesPIN).
+  const bool puk_lost = unblocked == CKR_FUNCTION_FAILED;
+  if (unblocked != CKR_OK && !puk_lost) return unblocked;
   if (logged_in(*slot)) {
     bool out = false;
     {
@@ -452,36 +481,20 @@ static CK_RV CI_UnblockPIN_body(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPuk
     }
     // The held PIN is no longer the card's: it goes even when the logout
     // fails, or every later private-key command would spend a PIN try.
-    slot_pin_forget(*slot);
-    slot->login = kNobody;
-    sessions_to_public(*slot);
-    objects_forget_private(*slot);
+    slot_logout_forget(*slot);
     if (!out) return CKR_DEVICE_ERROR;
   }
-  if (puk_lost) return CKR_FUNCTION_FAILED;
+  if (puk_lost) return unblocked;
   slot->token.flags &= ~kUserPinBits;
   return CKR_OK;
 }
 
 static CK_RV CI_SetPUK_body(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPuk, CK_ULONG ulOldLen,
                                 CK_UTF8CHAR_PTR pNewPuk, CK_ULONG ulNewLen) {
-  if (pOldPuk == nullptr || pNewPuk == nullptr) return CKR_ARGUMENTS_BAD;
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = entry_open(hSession, &slot, &sess, Refresh::Session);
+  PinChange c;
+  const CK_RV rv = change_user_reference(hSession, 0x80, pOldPuk, ulOldLen, pNewPuk, ulNewLen, &c);
   if (rv != CKR_OK) return rv;
-  rv = change_checks(*slot, *sess, ulOldLen, ulNewLen);
-  if (rv != CKR_OK) return rv;
-  vorn::Secret<24> old_puk, new_puk;
-  std::memset(old_puk.data(), 0xFF, 24);
-  std::memset(new_puk.data(), 0xFF, 24);
-  pad_pin(pOldPuk, ulOldLen, old_puk.data());
-  pad_pin(pNewPuk, ulNewLen, new_puk.data());
-  vorn_rv crv = VORN_OK;
-  std::uint8_t tries = 0;
-  rv = change_user_reference(*slot, 0x80, old_puk.data(), new_puk.data(), &crv, &tries);
-  if (rv != CKR_OK) return rv;
-  return ckr_of(Fail::Pin, crv, tries);  // the PUK's own flags are not kept
+  return ckr_of(Fail::Pin, c.crv, c.tries);  // the PUK's own flags are not kept
 }
 
 

@@ -160,23 +160,23 @@ CK_RV token_setup(Slot& slot) {
   token_part_reset(slot);
   SCARDHANDLE h = 0;
   vorn_rv crv = card_connect(slot.context, slot.reader.c_str(), &h);
-  if (crv != VORN_OK) return static_cast<CK_RV>(crv);
+  if (crv != VORN_OK) return ckr_of(Fail::Card, crv);
   crv = card_begin(h);
   if (crv != VORN_OK) {
     SCardDisconnect(h, SCARD_LEAVE_CARD);
-    return crv;
+    return ckr_of(Fail::Card, crv);
   }
   const std::uint32_t key = slot_key(slot);
   card_attach(h, key);
   sm_channel_reset(h, key);
   slot.card = h;
   // A failed step leaves the slot without a token; the connection is not kept.
-  auto fail = [&](CK_RV code) {
+  auto fail = [&](vorn_rv code) {
     card_detach(h, key);
     card_end(h);
     SCardDisconnect(h, SCARD_LEAVE_CARD);
     token_part_reset(slot);
-    return code;
+    return ckr_of(Fail::Card, code);
   };
 
   card_read_serial(key, h, slot.token.serialNumber);  // no serial: the field stays blank
@@ -272,12 +272,12 @@ CK_RV reader_scan() {
   Module& m = mod();
   SCARDCONTEXT ctx = 0;
   LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx);
-  if (rv != SCARD_S_SUCCESS) return static_cast<CK_RV>(rv);
+  if (rv != SCARD_S_SUCCESS) return ckr_of(Fail::Card, static_cast<vorn_rv>(rv));
   std::vector<std::string> names;
   const vorn_rv lrv = card_list_readers(ctx, &names);
   if (lrv != VORN_OK) {
     SCardReleaseContext(ctx);
-    return static_cast<CK_RV>(lrv);
+    return ckr_of(Fail::Card, lrv);
   }
   static_assert(kMaxSlots == CARD_MAX_READERS);
   m.slot_count = 0;
@@ -315,6 +315,15 @@ static CK_RV slot_checks(CK_SLOT_ID id, Slot** out) {
   if (!m.slots[id].in_use) return CKR_SLOT_ID_INVALID;
   *out = &m.slots[id];
   return CKR_OK;
+}
+
+// The mechanism queries' start: the caller's count or info pointer, the
+// slot checks and the token refresh.
+static CK_RV mech_query_entry(const void* answer, CK_SLOT_ID id, Slot** out) {
+  if (answer == nullptr) return CKR_ARGUMENTS_BAD;
+  const CK_RV rv = slot_checks(id, out);
+  if (rv != CKR_OK) return rv;
+  return token_refresh(**out);
 }
 
 }  // namespace p11
@@ -402,11 +411,8 @@ static CK_RV C_GetTokenInfo_body(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
 
 static CK_RV C_GetMechanismList_body(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
                                          CK_ULONG_PTR pulCount) {
-  if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
   Slot* slot = nullptr;
-  CK_RV rv = slot_checks(slotID, &slot);
-  if (rv != CKR_OK) return rv;
-  rv = token_refresh(*slot);
+  const CK_RV rv = mech_query_entry(pulCount, slotID, &slot);
   if (rv != CKR_OK) return rv;
   const CK_ULONG n = slot->mech_count;
   if (pMechanismList == nullptr) {
@@ -424,11 +430,8 @@ static CK_RV C_GetMechanismList_body(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pM
 
 static CK_RV C_GetMechanismInfo_body(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type,
                                          CK_MECHANISM_INFO_PTR pInfo) {
-  if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
   Slot* slot = nullptr;
-  CK_RV rv = slot_checks(slotID, &slot);
-  if (rv != CKR_OK) return rv;
-  rv = token_refresh(*slot);
+  const CK_RV rv = mech_query_entry(pInfo, slotID, &slot);
   if (rv != CKR_OK) return rv;
   for (CK_ULONG i = 0; i < slot->mech_count; ++i) {
     if (slot->mechs[i].type == type) {
