@@ -53,17 +53,6 @@ const CipherMech* cipher_mech(CK_MECHANISM_TYPE type) {
   return nullptr;
 }
 
-// The key value of a key that is used in software; a card key's value is
-// read from the card when it is not loaded yet.
-const Value* crypt_key_value(Slot& slot, Object& key) {
-  const Value* v = attr_get(key, CKA_VALUE);
-  if ((v == nullptr || v->size() == 0) && key.card_id != 0) {
-    if (object_read_value(slot, key) != CKR_OK) return nullptr;
-    v = attr_get(key, CKA_VALUE);
-  }
-  return (v == nullptr || v->size() == 0) ? nullptr : v;
-}
-
 // Whole blocks through the software ciphers; the IV in ctx is not touched.
 CK_RV soft_blocks(Slot& slot, Object& key, CK_KEY_TYPE kt, const CryptContext& ctx, std::uint8_t mode,
                   bool enc, const std::uint8_t* in, std::size_t len, std::uint8_t* out) {
@@ -187,10 +176,7 @@ CK_RV rsa_encrypt(Slot& slot, Object& key, const std::uint8_t* in, std::size_t l
   if (k < 12) return CKR_FUNCTION_FAILED;
   if (len > k - 11) return CKR_DATA_LEN_RANGE;
   auto pub = std::make_unique<sc_rsa_public_key>();
-  pub->bits = static_cast<std::uint16_t>(8 * k);
-  if (!put(pub->modulus, SC_RSA_MAX_LEN, attr_get(key, CKA_MODULUS)) ||
-      !put(pub->exponent, SC_RSA_MAX_LEN, attr_get(key, CKA_PUBLIC_EXPONENT)))
-    return CKR_FUNCTION_FAILED;
+  if (!rsa_public_record(key, k, pub.get())) return CKR_FUNCTION_FAILED;
   out->resize(k);
   auto out_len = static_cast<std::uint32_t>(k);
   sc_random rnd;
@@ -199,19 +185,6 @@ CK_RV rsa_encrypt(Slot& slot, Object& key, const std::uint8_t* in, std::size_t l
     rv = sc_rsa_public_encrypt(out->data(), &out_len, in, static_cast<std::uint32_t>(len), pub.get(), &rnd);
   sc_random_final(&rnd);
   return (rv == VORN_OK && out_len == k) ? CKR_OK : CKR_FUNCTION_FAILED;
-}
-
-// The eight values of a session private key in the software layout;
-// false when one is missing or does not fit.
-bool private_record(const Object& key, std::size_t k, sc_rsa_private_key* rec) {
-  rec->bits = static_cast<std::uint16_t>(8 * k);
-  return put(rec->modulus, 256, attr_get(key, CKA_MODULUS)) &&
-         put(rec->public_exponent, 256, attr_get(key, CKA_PUBLIC_EXPONENT)) &&
-         put(rec->exponent, 256, attr_get(key, CKA_PRIVATE_EXPONENT)) &&
-         put(rec->prime[0], 128, attr_get(key, CKA_PRIME_1)) && put(rec->prime[1], 128, attr_get(key, CKA_PRIME_2)) &&
-         put(rec->prime_exponent[0], 128, attr_get(key, CKA_EXPONENT_1)) &&
-         put(rec->prime_exponent[1], 128, attr_get(key, CKA_EXPONENT_2)) &&
-         put(rec->coefficient, 128, attr_get(key, CKA_COEFFICIENT));
 }
 
 // Branch-free helpers over small values (below 2^31): 1 or 0, and a byte
@@ -285,7 +258,7 @@ CK_RV rsa_decrypt(Slot& slot, Object& key, const std::uint8_t* in, std::size_t l
   }
   auto rec = std::make_unique<sc_rsa_private_key>();
   vorn::WipeOnExit wipe(rec.get(), sizeof *rec);
-  if (k < 16 || !private_record(key, k, rec.get())) return CKR_FUNCTION_FAILED;
+  if (k < 16 || !rsa_private_record(key, k, rec.get())) return CKR_FUNCTION_FAILED;
   // Every block is opened and unpadded the same way whatever it holds; the
   // verdict comes after the last one.
   std::uint8_t em[SC_RSA_MAX_LEN];
@@ -359,15 +332,6 @@ CK_RV context_key(Slot* slot, const CryptContext& ctx, Object** key) {
   if (object_lookup(ctx.key, &kslot, key) != CKR_OK) return CKR_FUNCTION_FAILED;
   return kslot == slot ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
 }
-
-// Ends the context when the scope ends, unless told to keep it.
-struct EndOp {
-  CryptContext& ctx;
-  bool keep = false;
-  ~EndOp() {
-    if (!keep) ctx = CryptContext{};
-  }
-};
 
 // Copies a result to the caller by the two-call rule; *keep is set when
 // the operation goes on (length answer or buffer too small).
@@ -455,8 +419,14 @@ CK_RV crypt_init(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJ
   return CKR_OK;
 }
 
-CK_RV crypt_oneshot(CK_SESSION_HANDLE hSession, CK_BYTE_PTR in, CK_ULONG len, CK_BYTE_PTR out, CK_ULONG_PTR out_len,
-                    bool enc) {
+using CryptEnd = EndOp<CryptContext>;
+
+// The common start of the steps after the init: module lock, prologue,
+// the direction's lock and context, which must be active and ends with the
+// step unless it says otherwise.
+template <class... A>
+CK_RV crypt_step(CK_SESSION_HANDLE hSession, bool enc, CK_RV (*step)(Slot*, CryptContext&, CryptEnd&, bool, A...),
+                 A... args) {
   Guard g(kLockModule);
   Slot* slot = nullptr;
   Session* sess = nullptr;
@@ -466,6 +436,12 @@ CK_RV crypt_oneshot(CK_SESSION_HANDLE hSession, CK_BYTE_PTR in, CK_ULONG len, CK
   CryptContext& ctx = enc ? sess->encrypt : sess->decrypt;
   if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
   EndOp end{ctx};
+  return step(slot, ctx, end, enc, args...);
+}
+
+CK_RV crypt_oneshot(Slot* slot, CryptContext& ctx, CryptEnd& end, bool enc, CK_BYTE_PTR in, CK_ULONG len,
+                    CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
+  CK_RV rv = CKR_OK;
   if (in == nullptr || len == 0 || out_len == nullptr) return enc ? CKR_DATA_INVALID : CKR_ENCRYPTED_DATA_INVALID;
   if (len > kCryptMaxLen) return enc ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
   Object* key = nullptr;
@@ -501,17 +477,9 @@ CK_RV crypt_oneshot(CK_SESSION_HANDLE hSession, CK_BYTE_PTR in, CK_ULONG len, CK
   return CKR_OK;
 }
 
-CK_RV crypt_update(CK_SESSION_HANDLE hSession, CK_BYTE_PTR in, CK_ULONG len, CK_BYTE_PTR out, CK_ULONG_PTR out_len,
-                   bool enc) {
-  Guard g(kLockModule);
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = crypt_prologue(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  Guard og(enc ? kLockEncryptOp : kLockDecryptOp);
-  CryptContext& ctx = enc ? sess->encrypt : sess->decrypt;
-  if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
-  EndOp end{ctx};
+CK_RV crypt_update(Slot* slot, CryptContext& ctx, CryptEnd& end, bool enc, CK_BYTE_PTR in, CK_ULONG len,
+                   CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
+  CK_RV rv = CKR_OK;
   if (in == nullptr || len == 0 || out_len == nullptr) return enc ? CKR_DATA_INVALID : CKR_ENCRYPTED_DATA_INVALID;
   const CK_RV len_range = enc ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
   // Bounded before any sum with the pending bytes.
@@ -563,16 +531,8 @@ CK_RV crypt_update(CK_SESSION_HANDLE hSession, CK_BYTE_PTR in, CK_ULONG len, CK_
   return CKR_OK;
 }
 
-CK_RV crypt_final(CK_SESSION_HANDLE hSession, CK_BYTE_PTR out, CK_ULONG_PTR out_len, bool enc) {
-  Guard g(kLockModule);
-  Slot* slot = nullptr;
-  Session* sess = nullptr;
-  CK_RV rv = crypt_prologue(hSession, &slot, &sess);
-  if (rv != CKR_OK) return rv;
-  Guard og(enc ? kLockEncryptOp : kLockDecryptOp);
-  CryptContext& ctx = enc ? sess->encrypt : sess->decrypt;
-  if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
-  EndOp end{ctx};
+CK_RV crypt_final(Slot* slot, CryptContext& ctx, CryptEnd& end, bool enc, CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
+  CK_RV rv = CKR_OK;
   if (out_len == nullptr) return enc ? CKR_DATA_INVALID : CKR_ENCRYPTED_DATA_INVALID;
   Object* key = nullptr;
   rv = context_key(slot, ctx, &key);
@@ -614,6 +574,35 @@ CK_RV crypt_final(CK_SESSION_HANDLE hSession, CK_BYTE_PTR out, CK_ULONG_PTR out_
 }
 
 }  // namespace
+
+// The key value of a key that is used in software; a card key's value is
+// read from the card when it is not loaded yet.
+const Value* crypt_key_value(Slot& slot, Object& key) {
+  const Value* v = attr_get(key, CKA_VALUE);
+  if ((v == nullptr || v->size() == 0) && key.card_id != 0) {
+    if (object_read_value(slot, key) != CKR_OK) return nullptr;
+    v = attr_get(key, CKA_VALUE);
+  }
+  return (v == nullptr || v->size() == 0) ? nullptr : v;
+}
+
+bool rsa_private_record(const Object& key, std::size_t k, sc_rsa_private_key* rec) {
+  rec->bits = static_cast<std::uint16_t>(8 * k);
+  return put(rec->modulus, SC_RSA_MAX_LEN, attr_get(key, CKA_MODULUS)) &&
+         put(rec->public_exponent, SC_RSA_MAX_LEN, attr_get(key, CKA_PUBLIC_EXPONENT)) &&
+         put(rec->exponent, SC_RSA_MAX_LEN, attr_get(key, CKA_PRIVATE_EXPONENT)) &&
+         put(rec->prime[0], SC_RSA_MAX_PRIME_LEN, attr_get(key, CKA_PRIME_1)) &&
+         put(rec->prime[1], SC_RSA_MAX_PRIME_LEN, attr_get(key, CKA_PRIME_2)) &&
+         put(rec->prime_exponent[0], SC_RSA_MAX_PRIME_LEN, attr_get(key, CKA_EXPONENT_1)) &&
+         put(rec->prime_exponent[1], SC_RSA_MAX_PRIME_LEN, attr_get(key, CKA_EXPONENT_2)) &&
+         put(rec->coefficient, SC_RSA_MAX_PRIME_LEN, attr_get(key, CKA_COEFFICIENT));
+}
+
+bool rsa_public_record(const Object& key, std::size_t k, sc_rsa_public_key* rec) {
+  rec->bits = static_cast<std::uint16_t>(8 * k);
+  return put(rec->modulus, SC_RSA_MAX_LEN, attr_get(key, CKA_MODULUS)) &&
+         put(rec->exponent, SC_RSA_MAX_LEN, attr_get(key, CKA_PUBLIC_EXPONENT));
+}
 
 const MechRow* slot_mech(const Slot& slot, CK_MECHANISM_TYPE type, CK_FLAGS flag) {
   for (std::uint32_t i = 0; i < slot.mech_count && i < kMechRows; ++i)
@@ -767,7 +756,7 @@ CK_RV rsa_unwrap(Slot& slot, Object& key, const std::uint8_t* in, std::size_t le
   } else {
     auto rec = std::make_unique<sc_rsa_private_key>();
     vorn::WipeOnExit wipe(rec.get(), sizeof *rec);
-    if (!private_record(key, k, rec.get())) return CKR_FUNCTION_FAILED;
+    if (!rsa_private_record(key, k, rec.get())) return CKR_FUNCTION_FAILED;
     std::uint32_t n = static_cast<std::uint32_t>(k);
     if (sc_rsa_private_block(em, &n, in, n, rec.get()) != VORN_OK || n != k) return CKR_FUNCTION_FAILED;
     // 00 02, nonzero filler up to the separator at k - want - 1, message:
@@ -793,18 +782,22 @@ VORN_P11_EXPORT CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR
 
 VORN_P11_EXPORT CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                 CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen) {
-  return p11_entry(
-      [&] { return crypt_oneshot(hSession, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen, true); });
+  return p11_entry([&] {
+    return crypt_step(hSession, true, crypt_oneshot, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen);
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
                                       CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
-  return p11_entry([&] { return crypt_update(hSession, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen, true); });
+  return p11_entry(
+      [&] { return crypt_step(hSession, true, crypt_update, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen); });
 }
 
 VORN_P11_EXPORT CK_RV C_EncryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart,
                                      CK_ULONG_PTR pulLastEncryptedPartLen) {
-  return p11_entry([&] { return crypt_final(hSession, pLastEncryptedPart, pulLastEncryptedPartLen, true); });
+  return p11_entry([&] {
+    return crypt_step(hSession, true, crypt_final, pLastEncryptedPart, pulLastEncryptedPartLen);
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
@@ -813,16 +806,18 @@ VORN_P11_EXPORT CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR
 
 VORN_P11_EXPORT CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
                                 CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
-  return p11_entry(
-      [&] { return crypt_oneshot(hSession, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen, false); });
+  return p11_entry([&] {
+    return crypt_step(hSession, false, crypt_oneshot, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen);
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
                                       CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
-  return p11_entry(
-      [&] { return crypt_update(hSession, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen, false); });
+  return p11_entry([&] {
+    return crypt_step(hSession, false, crypt_update, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen);
+  });
 }
 
 VORN_P11_EXPORT CK_RV C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen) {
-  return p11_entry([&] { return crypt_final(hSession, pLastPart, pulLastPartLen, false); });
+  return p11_entry([&] { return crypt_step(hSession, false, crypt_final, pLastPart, pulLastPartLen); });
 }

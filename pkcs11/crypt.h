@@ -12,6 +12,17 @@ namespace p11 {
 // Buffers of plaintext, key values and padded blocks.
 using SecureBytes = vorn::SecureBytes;
 
+// Ends an operation's context (cipher, sign, verify, digest) when the scope
+// ends, unless told to keep it.
+template <class Ctx>
+struct EndOp {
+  Ctx& ctx;
+  bool keep = false;
+  ~EndOp() {
+    if (!keep) ctx = Ctx{};
+  }
+};
+
 // The slot's row of a mechanism when it carries `flag`, else null.
 const MechRow* slot_mech(const Slot& slot, CK_MECHANISM_TYPE type, CK_FLAGS flag);
 // The module table's key type of a mechanism (~0 when unknown).
@@ -32,6 +43,15 @@ bool key_on_card(const Object& key);
 // RSA modulus length of a key (reads a card public key's value when its
 // modulus is not loaded yet); 0 when it cannot be found.
 std::size_t rsa_modulus_len(Slot& slot, Object& key);
+
+// The key value of a key that is used in software; a card key's value is
+// read from the card when it is not loaded yet. Null when there is none.
+const Value* crypt_key_value(Slot& slot, Object& key);
+// An RSA key of k bytes in the software layout: the eight values of a
+// private key, or modulus and exponent of a public key; false when one is
+// missing or does not fit.
+bool rsa_private_record(const Object& key, std::size_t k, sc_rsa_private_key* rec);
+bool rsa_public_record(const Object& key, std::size_t k, sc_rsa_public_key* rec);
 
 // Largest input of one cipher call. Sums of it with pending bytes and
 // padding, and the 32-bit lengths of the software ciphers and the card

@@ -33,19 +33,11 @@ vorn_rv digest_feed(std::uint8_t id, sc_digest_ctx* ctx, const std::uint8_t* p, 
   return VORN_OK;
 }
 
-struct EndDigest {
-  DigestContext& ctx;
-  bool keep = false;
-  ~EndDigest() {
-    if (!keep) ctx = DigestContext{};
-  }
-};
-
 // The common steps of C_Digest and C_DigestFinal after the session lookup.
 CK_RV digest_out(Slot* slot, Session* sess, CK_SESSION_HANDLE h, const std::uint8_t* data, CK_ULONG len,
                  CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
   DigestContext& ctx = sess->digest;
-  EndDigest end{ctx};
+  EndOp end{ctx};
   CK_RV rv = entry_token(h, *slot, *sess, Refresh::Digest);
   if (rv != CKR_OK) return rv;
   if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
@@ -62,6 +54,12 @@ CK_RV digest_out(Slot* slot, Session* sess, CK_SESSION_HANDLE h, const std::uint
   if (sc_digest_final(id, &ctx.state, out, &n) != VORN_OK || n != size) return CKR_FUNCTION_FAILED;
   *out_len = n;
   return CKR_OK;
+}
+
+// A call refused for its arguments ends the operation.
+CK_RV digest_refuse(Session& sess) {
+  sess.digest = DigestContext{};
+  return CKR_ARGUMENTS_BAD;
 }
 
 }  // namespace
@@ -95,52 +93,37 @@ VORN_P11_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR 
 
 VORN_P11_EXPORT CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
-  return p11_module([&]() -> CK_RV {
-    Slot* slot = nullptr;
-    Session* sess = nullptr;
-    CK_RV rv = session_lookup(hSession, &slot, &sess);
-    if (rv != CKR_OK) return rv;
-    Guard og(kLockDigestOp);
-    if (pulDigestLen == nullptr || (pData == nullptr && ulDataLen > 0)) {
-      sess->digest = DigestContext{};
-      return CKR_ARGUMENTS_BAD;
-    }
-    return digest_out(slot, sess, hSession, pData, ulDataLen, pDigest, pulDigestLen);
+  return p11_module([&] {
+    return entry_locked(hSession, kLockDigestOp, [&](Slot* slot, Session* sess) {
+      if (pulDigestLen == nullptr || (pData == nullptr && ulDataLen > 0)) return digest_refuse(*sess);
+      return digest_out(slot, sess, hSession, pData, ulDataLen, pDigest, pulDigestLen);
+    });
   });
 }
 
 VORN_P11_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
-  return p11_module([&]() -> CK_RV {
-    Slot* slot = nullptr;
-    Session* sess = nullptr;
-    CK_RV rv = session_lookup(hSession, &slot, &sess);
-    if (rv != CKR_OK) return rv;
-    Guard og(kLockDigestOp);
-    DigestContext& ctx = sess->digest;
-    EndDigest end{ctx};
-    if (pPart == nullptr && ulPartLen > 0) return CKR_ARGUMENTS_BAD;
-    rv = entry_token(hSession, *slot, *sess, Refresh::Digest);
-    if (rv != CKR_OK) return rv;
-    if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
-    if (pPart != nullptr && digest_feed(digest_id(ctx.mechanism), &ctx.state, pPart, ulPartLen) != VORN_OK)
-      return CKR_FUNCTION_FAILED;
-    end.keep = true;
-    return CKR_OK;
+  return p11_module([&] {
+    return entry_locked(hSession, kLockDigestOp, [&](Slot* slot, Session* sess) -> CK_RV {
+      DigestContext& ctx = sess->digest;
+      EndOp end{ctx};
+      if (pPart == nullptr && ulPartLen > 0) return CKR_ARGUMENTS_BAD;
+      CK_RV rv = entry_token(hSession, *slot, *sess, Refresh::Digest);
+      if (rv != CKR_OK) return rv;
+      if (!ctx.active) return CKR_OPERATION_NOT_INITIALIZED;
+      if (pPart != nullptr && digest_feed(digest_id(ctx.mechanism), &ctx.state, pPart, ulPartLen) != VORN_OK)
+        return CKR_FUNCTION_FAILED;
+      end.keep = true;
+      return CKR_OK;
+    });
   });
 }
 
 VORN_P11_EXPORT CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
-  return p11_module([&]() -> CK_RV {
-    Slot* slot = nullptr;
-    Session* sess = nullptr;
-    CK_RV rv = session_lookup(hSession, &slot, &sess);
-    if (rv != CKR_OK) return rv;
-    Guard og(kLockDigestOp);
-    if (pulDigestLen == nullptr) {
-      sess->digest = DigestContext{};
-      return CKR_ARGUMENTS_BAD;
-    }
-    return digest_out(slot, sess, hSession, nullptr, 0, pDigest, pulDigestLen);
+  return p11_module([&] {
+    return entry_locked(hSession, kLockDigestOp, [&](Slot* slot, Session* sess) {
+      if (pulDigestLen == nullptr) return digest_refuse(*sess);
+      return digest_out(slot, sess, hSession, nullptr, 0, pDigest, pulDigestLen);
+    });
   });
 }
 

@@ -44,4 +44,16 @@ CK_RV entry_token(CK_SESSION_HANDLE h, Slot& slot, const Session& sess, Refresh 
 // Session lookup and entry_token in one.
 CK_RV entry_open(CK_SESSION_HANDLE h, Slot** slot, Session** sess, Refresh family);
 
+// The session by its handle, then a step of an operation with the
+// operation's lock held.
+template <class F>
+CK_RV entry_locked(CK_SESSION_HANDLE h, LockId lock, F&& step) {
+  Slot* slot = nullptr;
+  Session* sess = nullptr;
+  const CK_RV rv = session_lookup(h, &slot, &sess);
+  if (rv != CKR_OK) return rv;
+  Guard og(lock);
+  return std::forward<F>(step)(slot, sess);
+}
+
 }  // namespace p11

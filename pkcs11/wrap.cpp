@@ -18,6 +18,18 @@ namespace p11 {
 
 namespace {
 
+// The attributes of an RSA private key in the order of its PKCS#8 parts.
+constexpr CK_ATTRIBUTE_TYPE kP8Order[kP8Parts] = {CKA_MODULUS,    CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT,
+                                                  CKA_PRIME_1,    CKA_PRIME_2,         CKA_EXPONENT_1,
+                                                  CKA_EXPONENT_2, CKA_COEFFICIENT};
+
+// The prologue of C_WrapKey and C_DeriveKey: a reader must be left, then
+// the session and its token.
+CK_RV wrap_prologue(CK_SESSION_HANDLE h, Slot** slot, Session** sess) {
+  if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
+  return entry_open(h, slot, sess, Refresh::Wrap);
+}
+
 CK_ULONG class_of(const Object& o, bool* present) {
   CK_ULONG c = 0;
   *present = attr_ulong(o, CKA_CLASS, &c);
@@ -83,12 +95,9 @@ CK_RV private_plaintext(Slot& slot, Object& key, SecureBytes* out) {
     CK_RV rv = object_read_value(slot, key);
     if (rv != CKR_OK) return rv;
   }
-  static const CK_ATTRIBUTE_TYPE kOrder[kP8Parts] = {CKA_MODULUS,  CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT,
-                                                     CKA_PRIME_1,  CKA_PRIME_2,         CKA_EXPONENT_1,
-                                                     CKA_EXPONENT_2, CKA_COEFFICIENT};
   std::array<std::span<const std::uint8_t>, kP8Parts> parts;
   for (std::size_t i = 0; i < kP8Parts; ++i) {
-    const Value* v = attr_get(key, kOrder[i]);
+    const Value* v = attr_get(key, kP8Order[i]);
     if (v == nullptr || v->size() == 0) return CKR_FUNCTION_FAILED;
     parts[i] = {v->data(), v->size()};
   }
@@ -176,6 +185,221 @@ CK_RV derive_one(Slot& slot, Session& sess, CK_ATTRIBUTE_PTR t, CK_ULONG n, cons
   return create_key(slot, sess, full, CKO_SECRET_KEY, out);
 }
 
+// ---------------------------------------------------------------------------
+// C_UnwrapKey steps.
+
+// The unwrapping key by its handle, with the mechanism: usable for
+// unwrapping, of the mechanism's key type and class, and open to the
+// session's login state.
+CK_RV unwrap_key_checks(Slot& slot, CK_OBJECT_HANDLE h, CK_MECHANISM_TYPE mech, Object** out) {
+  Slot* uslot = nullptr;
+  Object* ukey = nullptr;
+  if (CK_RV lrv = key_lookup(h, &uslot, &ukey, CKR_UNWRAPPING_KEY_HANDLE_INVALID); lrv != CKR_OK) return lrv;
+  if (uslot != &slot) return CKR_SESSION_HANDLE_INVALID;
+  if (slot_mech(slot, mech, CKF_UNWRAP) == nullptr || !crypt_mechanism(mech)) return CKR_MECHANISM_INVALID;
+  CK_KEY_TYPE ukt = 0;
+  if (!attr_ulong(*ukey, CKA_KEY_TYPE, &ukt) || !key_type_fits(ukt, mech)) return CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT;
+  bool is_private = false;
+  if (!flag_of(*ukey, CKA_UNWRAP) || !attr_bool(*ukey, CKA_PRIVATE, &is_private))
+    return CKR_UNWRAPPING_KEY_HANDLE_INVALID;
+  if (is_private && !logged_in(slot)) return CKR_USER_NOT_LOGGED_IN;
+  bool has = false;
+  const CK_ULONG ucls = class_of(*ukey, &has);
+  if (!has || ucls != (mech == CKM_RSA_PKCS ? CKO_PRIVATE_KEY : CKO_SECRET_KEY))
+    return CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT;
+  *out = ukey;
+  return CKR_OK;
+}
+
+// The caller's wrapped block and template.
+struct Unwrapped {
+  const std::uint8_t* block;
+  CK_ULONG block_len;
+  CK_ATTRIBUTE_PTR t;
+  CK_ULONG n;
+};
+
+// A secret key from its value: the template without CKA_VALUE_LEN, then the
+// value and its length.
+CK_RV unwrap_create_secret(Slot& slot, Session& sess, const Unwrapped& in, std::uint8_t* value, CK_ULONG len,
+                           CK_OBJECT_HANDLE* out) {
+  std::vector<CK_ATTRIBUTE> kept;
+  for (CK_ULONG i = 0; i < in.n; ++i)
+    if (in.t[i].type != CKA_VALUE_LEN) kept.push_back(in.t[i]);
+  const CK_ULONG value_len = len;
+  kept.push_back({CKA_VALUE, value, value_len});
+  kept.push_back({CKA_VALUE_LEN, const_cast<CK_ULONG*>(&value_len), sizeof value_len});
+  return create_key(slot, sess, kept, CKO_SECRET_KEY, out);
+}
+
+// CKM_RSA_PKCS: the key's length is fixed before the block is opened; the
+// block then gives a key of that length whatever it holds (see rsa_unwrap).
+CK_RV unwrap_rsa(Slot& slot, Session& sess, Object& ukey, const Unwrapped& in, CK_OBJECT_HANDLE* out) {
+  const std::size_t k = rsa_modulus_len(slot, ukey);
+  if (k == 0) return CKR_FUNCTION_FAILED;
+  if (in.block_len != k) return CKR_WRAPPED_KEY_LEN_RANGE;
+  std::size_t want = 0;
+  CK_RV rv = unwrap_value_len(in.t, in.n, &want);
+  if (rv != CKR_OK) return rv;
+  SecureBytes plain;
+  rv = rsa_unwrap(slot, ukey, in.block, k, want, &plain);
+  if (rv != CKR_OK) return rv;
+  return unwrap_create_secret(slot, sess, in, plain.data(), plain.size(), out);
+}
+
+// A secret key under a block cipher: CKA_VALUE_LEN, when given, cuts the
+// value (unpadded modes return whole blocks); a length beyond the value is
+// refused.
+CK_RV unwrap_secret(Slot& slot, Session& sess, SecureBytes& plain, const Unwrapped& in, CK_OBJECT_HANDLE* out) {
+  CK_ULONG want = plain.size();
+  if (tmpl_find(in.t, in.n, CKA_VALUE_LEN) != nullptr) {
+    if (!tmpl_ulong(in.t, in.n, CKA_VALUE_LEN, &want) || want == 0 || want > plain.size())
+      return CKR_TEMPLATE_INCONSISTENT;
+  }
+  if (plain.empty()) return CKR_WRAPPED_KEY_INVALID;
+  return unwrap_create_secret(slot, sess, in, plain.data(), want, out);
+}
+
+// An RSA private key from its PKCS#8 encoding.
+CK_RV unwrap_private(Slot& slot, Session& sess, const SecureBytes& plain, const Unwrapped& in, CK_OBJECT_HANDLE* out) {
+  Pkcs8Key parsed;
+  if (!pkcs8_decode(plain.data(), plain.size(), &parsed)) return CKR_WRAPPED_KEY_INVALID;
+  std::vector<CK_ATTRIBUTE> full(in.t, in.t + in.n);
+  for (std::size_t i = 0; i < kP8Parts; ++i)
+    full.push_back({kP8Order[i], parsed.parts[i].data(), static_cast<CK_ULONG>(parsed.parts[i].size())});
+  return create_key(slot, sess, full, CKO_PRIVATE_KEY, out);
+}
+
+// ---------------------------------------------------------------------------
+// C_DeriveKey steps.
+
+// The base key of a derivation: a generic secret that may derive, with its
+// value and the mechanism that made it.
+struct DeriveBase {
+  const Value* value = nullptr;
+  bool have_gen = false;
+  CK_ULONG gen = 0;
+};
+
+CK_RV derive_base(Slot& slot, CK_OBJECT_HANDLE h, DeriveBase* out) {
+  Slot* bslot = nullptr;
+  Object* base = nullptr;
+  if (CK_RV lrv = key_lookup(h, &bslot, &base, CKR_KEY_HANDLE_INVALID); lrv != CKR_OK) return lrv;
+  if (bslot != &slot) return CKR_SESSION_HANDLE_INVALID;
+  CK_ULONG v = 0;
+  if (!attr_ulong(*base, CKA_CLASS, &v) || v != CKO_SECRET_KEY) return CKR_KEY_TYPE_INCONSISTENT;
+  if (!attr_ulong(*base, CKA_KEY_TYPE, &v) || v != CKK_GENERIC_SECRET) return CKR_KEY_TYPE_INCONSISTENT;
+  if (!flag_of(*base, CKA_DERIVE)) return CKR_KEY_HANDLE_INVALID;
+  if (flag_of(*base, CKA_PRIVATE) && !logged_in(slot)) return CKR_USER_NOT_LOGGED_IN;
+  out->value = crypt_key_value(slot, *base);
+  if (out->value == nullptr) return CKR_FUNCTION_FAILED;
+  out->have_gen = attr_ulong(*base, CKA_KEY_GEN_MECHANISM, &out->gen);
+  return CKR_OK;
+}
+
+// The caller's template and the handle it wants back (null for the key
+// block, whose handles go into the parameters).
+struct Derived {
+  CK_ATTRIBUTE_PTR t;
+  CK_ULONG n;
+  CK_OBJECT_HANDLE_PTR h;
+};
+
+// CKM_SSL3_MASTER_KEY_DERIVE: the 48-byte master secret from the
+// pre-master secret.
+CK_RV derive_master(Slot& slot, Session& sess, const CK_MECHANISM& m, const DeriveBase& base, const Derived& out) {
+  if (m.pParameter == nullptr || m.ulParameterLen != sizeof(Ssl3MasterKeyDeriveParams))
+    return CKR_MECHANISM_PARAM_INVALID;
+  Ssl3MasterKeyDeriveParams prm;
+  std::memcpy(&prm, m.pParameter, sizeof prm);
+  if (!random_ok(prm.RandomInfo)) return CKR_MECHANISM_PARAM_INVALID;
+  const Value* value = base.value;
+  if (!base.have_gen || base.gen != CKM_SSL3_PRE_MASTER_KEY_GEN || value->size() != 48) return CKR_KEY_HANDLE_INVALID;
+  if (out.h == nullptr) return CKR_ARGUMENTS_BAD;
+  SecureBytes master;
+  CK_RV rv = ssl3_expand(value->data(), value->size(), prm.RandomInfo.pClientRandom, prm.RandomInfo.ulClientRandomLen,
+                         prm.RandomInfo.pServerRandom, prm.RandomInfo.ulServerRandomLen, 48, &master);
+  if (rv != CKR_OK) return rv;
+  // The client learns the version carried by the pre-master secret.
+  if (prm.pVersion != nullptr) {
+    prm.pVersion->major = value->data()[0];
+    prm.pVersion->minor = value->data()[1];
+  }
+  // The master secret is the base of the key block: it carries its
+  // mechanism and may derive.
+  CK_OBJECT_HANDLE h = 0;
+  const CK_ULONG made_by = CKM_SSL3_MASTER_KEY_DERIVE;
+  const CK_BBOOL yes = CK_TRUE;
+  std::vector<CK_ATTRIBUTE> extra = {{CKA_KEY_GEN_MECHANISM, const_cast<CK_ULONG*>(&made_by), sizeof made_by}};
+  if (tmpl_find(out.t, out.n, CKA_DERIVE) == nullptr) extra.push_back({CKA_DERIVE, const_cast<CK_BBOOL*>(&yes), 1});
+  rv = derive_one(slot, sess, out.t, out.n, master.data(), 48, true, &h, extra);
+  if (rv != CKR_OK) return rv;
+  *out.h = h;
+  return CKR_OK;
+}
+
+// The parameters of CKM_SSL3_KEY_AND_MAC_DERIVE: whole bytes, sizes the key
+// block can hold, somewhere to put the IVs; no export ciphers.
+CK_RV key_block_params(const CK_MECHANISM& m, Ssl3KeyMatParams* prm) {
+  if (m.pParameter == nullptr || m.ulParameterLen != sizeof(Ssl3KeyMatParams)) return CKR_MECHANISM_PARAM_INVALID;
+  std::memcpy(prm, m.pParameter, sizeof *prm);
+  if (prm->ulMacSizeInBits % 8 != 0 || prm->ulKeySizeInBits % 8 != 0 || prm->ulIVSizeInBits % 8 != 0 ||
+      !random_ok(prm->RandomInfo) || prm->pReturnedKeyMaterial == nullptr)
+    return CKR_MECHANISM_PARAM_INVALID;
+  // Export ciphers would need the final-key step of SSL 3.0; they are
+  // refused rather than answered with the unexported keys.
+  if (prm->bIsExport) return CKR_MECHANISM_PARAM_INVALID;
+  // Each size is bounded before the sum: the key block has at most 26
+  // pieces of 16 bytes.
+  constexpr CK_ULONG kMaxBits = 8 * 26 * 16;
+  if (prm->ulMacSizeInBits > kMaxBits || prm->ulKeySizeInBits > kMaxBits || prm->ulIVSizeInBits > kMaxBits)
+    return CKR_MECHANISM_PARAM_INVALID;
+  const Ssl3KeyMatOut* outp = prm->pReturnedKeyMaterial;
+  if (prm->ulIVSizeInBits > 0 && (outp->pIVClient == nullptr || outp->pIVServer == nullptr))
+    return CKR_MECHANISM_PARAM_INVALID;
+  return CKR_OK;
+}
+
+// CKM_SSL3_KEY_AND_MAC_DERIVE: the two MAC secrets and two keys from the
+// master secret, and the IVs; keys made before a failure are removed.
+CK_RV derive_key_block(Slot& slot, Session& sess, const CK_MECHANISM& m, const DeriveBase& base, const Derived& out) {
+  Ssl3KeyMatParams prm;
+  CK_RV rv = key_block_params(m, &prm);
+  if (rv != CKR_OK) return rv;
+  const std::size_t mac = prm.ulMacSizeInBits / 8, klen = prm.ulKeySizeInBits / 8, ivlen = prm.ulIVSizeInBits / 8;
+  const Value* value = base.value;
+  if (!base.have_gen || base.gen != CKM_SSL3_MASTER_KEY_DERIVE || value->size() != 48) return CKR_KEY_HANDLE_INVALID;
+  if (out.h != nullptr) return CKR_ARGUMENTS_BAD;
+  const std::size_t total = 2 * (mac + klen + ivlen);
+  SecureBytes block;
+  rv = ssl3_expand(value->data(), value->size(), prm.RandomInfo.pServerRandom, prm.RandomInfo.ulServerRandomLen,
+                   prm.RandomInfo.pClientRandom, prm.RandomInfo.ulClientRandomLen, total, &block);
+  if (rv != CKR_OK) return rv;
+  const std::uint8_t* p = block.data();
+  CK_OBJECT_HANDLE made[4] = {0, 0, 0, 0};
+  const std::size_t lens[4] = {mac, mac, klen, klen};
+  for (int i = 0; i < 4; ++i) {
+    if (lens[i] != 0) {
+      rv = derive_one(slot, sess, out.t, out.n, p, lens[i], i < 2, &made[i]);
+      if (rv != CKR_OK) {
+        for (int j = 0; j < i; ++j) destroy_key(slot, made[j]);
+        return rv;
+      }
+    }
+    p += lens[i];
+  }
+  Ssl3KeyMatOut* outp = prm.pReturnedKeyMaterial;
+  outp->hClientMacSecret = made[0];
+  outp->hServerMacSecret = made[1];
+  outp->hClientKey = made[2];
+  outp->hServerKey = made[3];
+  if (ivlen > 0) {
+    std::memcpy(outp->pIVClient, p, ivlen);
+    std::memcpy(outp->pIVServer, p + ivlen, ivlen);
+  }
+  return CKR_OK;
+}
+
 }  // namespace
 
 }  // namespace p11
@@ -185,12 +409,9 @@ using namespace p11;
 VORN_P11_EXPORT CK_RV C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hWrappingKey,
                                 CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen) {
   return p11_module([&]() -> CK_RV {
-    if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
     Slot* slot = nullptr;
     Session* sess = nullptr;
-    CK_RV rv = session_lookup(hSession, &slot, &sess);
-    if (rv != CKR_OK) return rv;
-    rv = entry_token(hSession, *slot, *sess, Refresh::Wrap);
+    CK_RV rv = wrap_prologue(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
     if (pulWrappedKeyLen == nullptr || pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
     const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
@@ -271,27 +492,14 @@ VORN_P11_EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
     if (pMechanism == nullptr || pWrappedKey == nullptr || pTemplate == nullptr || phKey == nullptr ||
         ulWrappedKeyLen == 0 || ulAttributeCount == 0)
       return CKR_ARGUMENTS_BAD;
-    Slot* uslot = nullptr;
     Object* ukey = nullptr;
-    if (CK_RV lrv = key_lookup(hUnwrappingKey, &uslot, &ukey, CKR_UNWRAPPING_KEY_HANDLE_INVALID); lrv != CKR_OK) return lrv;
-    if (uslot != slot) return CKR_SESSION_HANDLE_INVALID;
-    const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
-    if (slot_mech(*slot, mech, CKF_UNWRAP) == nullptr || !crypt_mechanism(mech)) return CKR_MECHANISM_INVALID;
-    CK_KEY_TYPE ukt = 0;
-    if (!attr_ulong(*ukey, CKA_KEY_TYPE, &ukt) || !key_type_fits(ukt, mech))
-      return CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT;
-    bool is_private = false;
-    if (!flag_of(*ukey, CKA_UNWRAP) || !attr_bool(*ukey, CKA_PRIVATE, &is_private))
-      return CKR_UNWRAPPING_KEY_HANDLE_INVALID;
-    if (is_private && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
-    bool has = false;
-    const CK_ULONG ucls = class_of(*ukey, &has);
-    const bool rsa = mech == CKM_RSA_PKCS;
-    if (!has || ucls != (rsa ? CKO_PRIVATE_KEY : CKO_SECRET_KEY)) return CKR_UNWRAPPING_KEY_TYPE_INCONSISTENT;
+    rv = unwrap_key_checks(*slot, hUnwrappingKey, pMechanism->mechanism, &ukey);
+    if (rv != CKR_OK) return rv;
     if (!slot->in_use) return CKR_DEVICE_REMOVED;
     rv = token_refresh(*slot);
     if (rv == CKR_DEVICE_REMOVED) return rv;
     if (rv != CKR_OK || sess->handle != hSession) return CKR_SESSION_HANDLE_INVALID;
+    const bool rsa = pMechanism->mechanism == CKM_RSA_PKCS;
     CK_ULONG cls = 0;
     if (!tmpl_ulong(pTemplate, ulAttributeCount, CKA_CLASS, &cls) || (cls != CKO_PRIVATE_KEY && cls != CKO_SECRET_KEY))
       return CKR_WRAPPED_KEY_INVALID;
@@ -300,182 +508,45 @@ VORN_P11_EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
     if (rsa && cls == CKO_PRIVATE_KEY) return CKR_WRAPPED_KEY_INVALID;
     Guard ug(kLockUnwrap);
     CryptContext ctx;
-    ctx.mechanism = mech;
+    ctx.mechanism = pMechanism->mechanism;
     rv = crypt_params(*pMechanism, &ctx);
     if (rv != CKR_OK) return rv;
-    if (mech == CKM_RC4) {
+    if (ctx.mechanism == CKM_RC4) {
       const Value* v = attr_get(*ukey, CKA_VALUE);
       if (v == nullptr || sc_rc4_set_key(&ctx.rc4, v->data(), static_cast<std::uint32_t>(v->size())) != VORN_OK)
         return CKR_FUNCTION_FAILED;
     }
+    const Unwrapped in{pWrappedKey, ulWrappedKeyLen, pTemplate, ulAttributeCount};
+    if (rsa) return unwrap_rsa(*slot, *sess, *ukey, in, phKey);
     SecureBytes plain;
-    if (rsa) {
-      // The key's length is fixed before the block is opened; the block then
-      // gives a key of that length whatever it holds (see rsa_unwrap).
-      const std::size_t k = rsa_modulus_len(*slot, *ukey);
-      if (k == 0) return CKR_FUNCTION_FAILED;
-      if (ulWrappedKeyLen != k) return CKR_WRAPPED_KEY_LEN_RANGE;
-      std::size_t want = 0;
-      rv = unwrap_value_len(pTemplate, ulAttributeCount, &want);
-      if (rv != CKR_OK) return rv;
-      rv = rsa_unwrap(*slot, *ukey, pWrappedKey, k, want, &plain);
-      if (rv != CKR_OK) return rv;
-      std::vector<CK_ATTRIBUTE> kept;
-      for (CK_ULONG i = 0; i < ulAttributeCount; ++i)
-        if (pTemplate[i].type != CKA_VALUE_LEN) kept.push_back(pTemplate[i]);
-      const CK_ULONG value_len = plain.size();
-      kept.push_back({CKA_VALUE, plain.data(), value_len});
-      kept.push_back({CKA_VALUE_LEN, const_cast<CK_ULONG*>(&value_len), sizeof value_len});
-      return create_key(*slot, *sess, kept, CKO_SECRET_KEY, phKey);
-    }
     if (ulWrappedKeyLen > kCryptMaxLen) return CKR_WRAPPED_KEY_LEN_RANGE;
     rv = crypt_single(*slot, *ukey, ctx, false, pWrappedKey, ulWrappedKeyLen, &plain);
     if (rv == CKR_ENCRYPTED_DATA_LEN_RANGE) return CKR_WRAPPED_KEY_LEN_RANGE;
     if (rv == CKR_ENCRYPTED_DATA_INVALID) return CKR_WRAPPED_KEY_INVALID;
     if (rv != CKR_OK) return rv;
-
-    std::vector<CK_ATTRIBUTE> full(pTemplate, pTemplate + ulAttributeCount);
-    if (cls == CKO_SECRET_KEY) {
-      // CKA_VALUE_LEN, when given, cuts the value (unpadded modes return
-      // whole blocks); a length beyond the value is refused.
-      CK_ULONG want = plain.size();
-      if (tmpl_find(pTemplate, ulAttributeCount, CKA_VALUE_LEN) != nullptr) {
-        if (!tmpl_ulong(pTemplate, ulAttributeCount, CKA_VALUE_LEN, &want) || want == 0 || want > plain.size())
-          return CKR_TEMPLATE_INCONSISTENT;
-      }
-      if (plain.empty()) return CKR_WRAPPED_KEY_INVALID;
-      const CK_ULONG value_len = want;
-      std::vector<CK_ATTRIBUTE> kept;
-      for (const auto& a : full)
-        if (a.type != CKA_VALUE_LEN) kept.push_back(a);
-      kept.push_back({CKA_VALUE, plain.data(), want});
-      kept.push_back({CKA_VALUE_LEN, const_cast<CK_ULONG*>(&value_len), sizeof value_len});
-      return create_key(*slot, *sess, kept, CKO_SECRET_KEY, phKey);
-    }
-    Pkcs8Key parsed;
-    if (!pkcs8_decode(plain.data(), plain.size(), &parsed)) return CKR_WRAPPED_KEY_INVALID;
-    static const CK_ATTRIBUTE_TYPE kOrder[kP8Parts] = {CKA_MODULUS,  CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT,
-                                                       CKA_PRIME_1,  CKA_PRIME_2,         CKA_EXPONENT_1,
-                                                       CKA_EXPONENT_2, CKA_COEFFICIENT};
-    for (std::size_t i = 0; i < kP8Parts; ++i)
-      full.push_back({kOrder[i], parsed.parts[i].data(), static_cast<CK_ULONG>(parsed.parts[i].size())});
-    return create_key(*slot, *sess, full, CKO_PRIVATE_KEY, phKey);
+    if (cls == CKO_SECRET_KEY) return unwrap_secret(*slot, *sess, plain, in, phKey);
+    return unwrap_private(*slot, *sess, plain, in, phKey);
   });
 }
 
 VORN_P11_EXPORT CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey,
                                   CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
   return p11_module([&]() -> CK_RV {
-    if (mod().slot_count == 0) return CKR_GENERAL_ERROR;
     Slot* slot = nullptr;
     Session* sess = nullptr;
-    CK_RV rv = session_lookup(hSession, &slot, &sess);
-    if (rv != CKR_OK) return rv;
-    rv = entry_token(hSession, *slot, *sess, Refresh::Wrap);
+    CK_RV rv = wrap_prologue(hSession, &slot, &sess);
     if (rv != CKR_OK) return rv;
     if (pMechanism == nullptr) return CKR_MECHANISM_INVALID;
     if (pTemplate == nullptr && ulAttributeCount != 0) return CKR_ARGUMENTS_BAD;
     rv = template_check_ops(pTemplate, ulAttributeCount, CKO_SECRET_KEY, 0x0C);
     if (rv != CKR_OK) return rv;
-    const CK_MECHANISM_TYPE mech = pMechanism->mechanism;
-    if (slot_mech(*slot, mech, CKF_DERIVE) == nullptr) return CKR_MECHANISM_INVALID;
+    if (slot_mech(*slot, pMechanism->mechanism, CKF_DERIVE) == nullptr) return CKR_MECHANISM_INVALID;
     Guard dg(kLockDerive);
-    Slot* bslot = nullptr;
-    Object* base = nullptr;
-    if (CK_RV lrv = key_lookup(hBaseKey, &bslot, &base, CKR_KEY_HANDLE_INVALID); lrv != CKR_OK) return lrv;
-    if (bslot != slot) return CKR_SESSION_HANDLE_INVALID;
-    CK_ULONG v = 0;
-    if (!attr_ulong(*base, CKA_CLASS, &v) || v != CKO_SECRET_KEY) return CKR_KEY_TYPE_INCONSISTENT;
-    if (!attr_ulong(*base, CKA_KEY_TYPE, &v) || v != CKK_GENERIC_SECRET) return CKR_KEY_TYPE_INCONSISTENT;
-    if (!flag_of(*base, CKA_DERIVE)) return CKR_KEY_HANDLE_INVALID;
-    if (flag_of(*base, CKA_PRIVATE) && !logged_in(*slot)) return CKR_USER_NOT_LOGGED_IN;
-    const Value* value = attr_get(*base, CKA_VALUE);
-    if ((value == nullptr || value->size() == 0) && base->card_id != 0) {
-      if (object_read_value(*slot, *base) != CKR_OK) return CKR_FUNCTION_FAILED;
-      value = attr_get(*base, CKA_VALUE);
-    }
-    if (value == nullptr || value->size() == 0) return CKR_FUNCTION_FAILED;
-    CK_ULONG gen = 0;
-    const bool have_gen = attr_ulong(*base, CKA_KEY_GEN_MECHANISM, &gen);
-
-    if (mech == CKM_SSL3_MASTER_KEY_DERIVE) {
-      if (pMechanism->pParameter == nullptr || pMechanism->ulParameterLen != sizeof(Ssl3MasterKeyDeriveParams))
-        return CKR_MECHANISM_PARAM_INVALID;
-      Ssl3MasterKeyDeriveParams prm;
-      std::memcpy(&prm, pMechanism->pParameter, sizeof prm);
-      if (!random_ok(prm.RandomInfo)) return CKR_MECHANISM_PARAM_INVALID;
-      if (!have_gen || gen != CKM_SSL3_PRE_MASTER_KEY_GEN || value->size() != 48) return CKR_KEY_HANDLE_INVALID;
-      if (phKey == nullptr) return CKR_ARGUMENTS_BAD;
-      SecureBytes master;
-      rv = ssl3_expand(value->data(), value->size(), prm.RandomInfo.pClientRandom, prm.RandomInfo.ulClientRandomLen,
-                       prm.RandomInfo.pServerRandom, prm.RandomInfo.ulServerRandomLen, 48, &master);
-      if (rv != CKR_OK) return rv;
-      // The client learns the version carried by the pre-master secret.
-      if (prm.pVersion != nullptr) {
-        prm.pVersion->major = value->data()[0];
-        prm.pVersion->minor = value->data()[1];
-      }
-      // The master secret is the base of the key block: it carries its
-      // mechanism and may derive.
-      CK_OBJECT_HANDLE h = 0;
-      const CK_ULONG made_by = CKM_SSL3_MASTER_KEY_DERIVE;
-      const CK_BBOOL yes = CK_TRUE;
-      std::vector<CK_ATTRIBUTE> extra = {{CKA_KEY_GEN_MECHANISM, const_cast<CK_ULONG*>(&made_by), sizeof made_by}};
-      if (tmpl_find(pTemplate, ulAttributeCount, CKA_DERIVE) == nullptr)
-        extra.push_back({CKA_DERIVE, const_cast<CK_BBOOL*>(&yes), 1});
-      rv = derive_one(*slot, *sess, pTemplate, ulAttributeCount, master.data(), 48, true, &h, extra);
-      if (rv != CKR_OK) return rv;
-      *phKey = h;
-      return CKR_OK;
-    }
-
-    // CKM_SSL3_KEY_AND_MAC_DERIVE
-    if (pMechanism->pParameter == nullptr || pMechanism->ulParameterLen != sizeof(Ssl3KeyMatParams))
-      return CKR_MECHANISM_PARAM_INVALID;
-    Ssl3KeyMatParams prm;
-    std::memcpy(&prm, pMechanism->pParameter, sizeof prm);
-    if (prm.ulMacSizeInBits % 8 != 0 || prm.ulKeySizeInBits % 8 != 0 || prm.ulIVSizeInBits % 8 != 0 ||
-        !random_ok(prm.RandomInfo) || prm.pReturnedKeyMaterial == nullptr)
-      return CKR_MECHANISM_PARAM_INVALID;
-    // Export ciphers would need the final-key step of SSL 3.0; they are
-    // refused rather than answered with the unexported keys.
-    if (prm.bIsExport) return CKR_MECHANISM_PARAM_INVALID;
-    // Each size is bounded before the sum: the key block has at most 26
-    // pieces of 16 bytes.
-    constexpr CK_ULONG kMaxBits = 8 * 26 * 16;
-    if (prm.ulMacSizeInBits > kMaxBits || prm.ulKeySizeInBits > kMaxBits || prm.ulIVSizeInBits > kMaxBits)
-      return CKR_MECHANISM_PARAM_INVALID;
-    const std::size_t mac = prm.ulMacSizeInBits / 8, klen = prm.ulKeySizeInBits / 8, ivlen = prm.ulIVSizeInBits / 8;
-    Ssl3KeyMatOut* outp = prm.pReturnedKeyMaterial;
-    if (ivlen > 0 && (outp->pIVClient == nullptr || outp->pIVServer == nullptr)) return CKR_MECHANISM_PARAM_INVALID;
-    if (!have_gen || gen != CKM_SSL3_MASTER_KEY_DERIVE || value->size() != 48) return CKR_KEY_HANDLE_INVALID;
-    if (phKey != nullptr) return CKR_ARGUMENTS_BAD;
-    const std::size_t total = 2 * (mac + klen + ivlen);
-    SecureBytes block;
-    rv = ssl3_expand(value->data(), value->size(), prm.RandomInfo.pServerRandom, prm.RandomInfo.ulServerRandomLen,
-                     prm.RandomInfo.pClientRandom, prm.RandomInfo.ulClientRandomLen, total, &block);
+    DeriveBase base;
+    rv = derive_base(*slot, hBaseKey, &base);
     if (rv != CKR_OK) return rv;
-    const std::uint8_t* p = block.data();
-    CK_OBJECT_HANDLE made[4] = {0, 0, 0, 0};
-    const std::size_t lens[4] = {mac, mac, klen, klen};
-    for (int i = 0; i < 4; ++i) {
-      if (lens[i] != 0) {
-        rv = derive_one(*slot, *sess, pTemplate, ulAttributeCount, p, lens[i], i < 2, &made[i]);
-        if (rv != CKR_OK) {
-          for (int j = 0; j < i; ++j) destroy_key(*slot, made[j]);
-          return rv;
-        }
-      }
-      p += lens[i];
-    }
-    outp->hClientMacSecret = made[0];
-    outp->hServerMacSecret = made[1];
-    outp->hClientKey = made[2];
-    outp->hServerKey = made[3];
-    if (ivlen > 0) {
-      std::memcpy(outp->pIVClient, p, ivlen);
-      std::memcpy(outp->pIVServer, p + ivlen, ivlen);
-    }
-    return CKR_OK;
+    const Derived out{pTemplate, ulAttributeCount, phKey};
+    if (pMechanism->mechanism == CKM_SSL3_MASTER_KEY_DERIVE) return derive_master(*slot, *sess, *pMechanism, base, out);
+    return derive_key_block(*slot, *sess, *pMechanism, base, out);  // CKM_SSL3_KEY_AND_MAC_DERIVE
   });
 }
