@@ -25,6 +25,7 @@
 
 using clt::Bytes;
 using clt::hex;
+using clt::rsa_public;
 using clt::unhex;
 using vorn::cardsim::Card;
 using vorn::cardsim::Fault;
@@ -922,25 +923,6 @@ TEST_F(Layer, FreeNumbersAndDelete) {
 // Keys
 
 namespace {
-
-// Raw RSA public operation with the modulus and exponent 65537.
-Bytes rsa_public(const Bytes& modulus, const Bytes& in) {
-  BIGNUM* n = BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr);
-  BIGNUM* e = BN_new();
-  BN_set_word(e, 65537);
-  BIGNUM* x = BN_bin2bn(in.data(), static_cast<int>(in.size()), nullptr);
-  BN_CTX* ctx = BN_CTX_new();
-  BIGNUM* y = BN_new();
-  BN_mod_exp(y, x, e, n, ctx);
-  Bytes out(modulus.size());
-  BN_bn2binpad(y, out.data(), static_cast<int>(out.size()));
-  BN_free(n);
-  BN_free(e);
-  BN_free(x);
-  BN_free(y);
-  BN_CTX_free(ctx);
-  return out;
-}
 
 Bytes pkcs1_type1(std::size_t k, const Bytes& data) {
   Bytes b(k, 0xFF);

@@ -4,7 +4,6 @@
 // bounded number of GET RESPONSE rounds, and the card must work again once
 // it stops lying. Runs through pcscd + vpcd + vorn-cardsim.
 #include <gtest/gtest.h>
-#include <openssl/bn.h>
 #include <unistd.h>
 
 #include <functional>
@@ -39,21 +38,7 @@ Bytes rsa_encrypt(const Bytes& modulus, const Bytes& msg) {
   block[1] = 0x02;
   block[block.size() - msg.size() - 1] = 0x00;
   std::copy(msg.begin(), msg.end(), block.end() - static_cast<std::ptrdiff_t>(msg.size()));
-  BIGNUM* n = BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr);
-  BIGNUM* e = BN_new();
-  BN_set_word(e, 65537);
-  BIGNUM* x = BN_bin2bn(block.data(), static_cast<int>(block.size()), nullptr);
-  BN_CTX* ctx = BN_CTX_new();
-  BIGNUM* y = BN_new();
-  BN_mod_exp(y, x, e, n, ctx);
-  Bytes out(modulus.size());
-  BN_bn2binpad(y, out.data(), static_cast<int>(out.size()));
-  BN_free(n);
-  BN_free(e);
-  BN_free(x);
-  BN_free(y);
-  BN_CTX_free(ctx);
-  return out;
+  return clt::rsa_public(modulus, block);
 }
 
 class LyingCard : public ::testing::Test {

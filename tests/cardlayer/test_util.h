@@ -1,6 +1,7 @@
 // Small helpers for the card layer's tests.
 #pragma once
 
+#include <openssl/bn.h>
 #include <openssl/evp.h>
 
 #include <cstdint>
@@ -10,6 +11,26 @@
 namespace clt {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// Raw RSA public operation with the modulus and exponent 65537.
+inline Bytes rsa_public(const Bytes& modulus, const Bytes& in) {
+  BIGNUM* n = BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr);
+  BIGNUM* e = BN_new();
+  BN_set_word(e, 65537);
+  BIGNUM* x = BN_bin2bn(in.data(), static_cast<int>(in.size()), nullptr);
+  BN_CTX* ctx = BN_CTX_new();
+  BIGNUM* y = BN_new();
+  BN_mod_exp(y, x, e, n, ctx);
+  Bytes out(modulus.size());
+  BN_bn2binpad(y, out.data(), static_cast<int>(out.size()));
+  BN_free(n);
+  BN_free(e);
+  BN_free(x);
+  BN_free(y);
+  BN_CTX_free(ctx);
+  return out;
+}
+
 
 // Hex digits (spaces allowed) to bytes.
 inline Bytes unhex(const std::string& s) {
