@@ -88,5 +88,5 @@ target_include_directories(vorn_personalisation INTERFACE "${VORN_GENERATED_INCL
 # Runs before every other install rule (install scripts follow the order of
 # declaration), so nothing is copied from an unchosen build.
 if(_vorn_unchosen)
-  install(CODE "message(FATAL_ERROR \"No personalisation chosen: this build carries the public TEST keys and is not installed. Configure again with -DVORN_PERSONALISATION=/path/to/keys.conf (or -DVORN_TEST_PERSONALISATION=ON for a test install).\")")
+  install(CODE "message(FATAL_ERROR \"No personalisation chosen: this build carries the public TEST keys and is not installed. Configure again with -DVORN_PERSONALISATION=/path/to/keys.conf (or -DVORN_TEST_PERSONALISATION=ON for a test install).\")" ALL_COMPONENTS)
 endif()

@@ -35,13 +35,15 @@ bool g_tcp_tuning = true;
 
 void on_signal(int) { g_stop = true; }
 
+constexpr const char* k_usage =
+    "usage:\n"
+    "  vorn-cardsim personalise --card FILE [--serial 16HEX] [--label TEXT] [--manufacturer TEXT]\n"
+    "               [--flags HEX] [--pin PIN] [--puk PUK] [--so-pin PIN] [--pin-state 3|4] [--atr HEX]\n"
+    "  vorn-cardsim demo --card FILE [same options]\n"
+    "  vorn-cardsim run --card FILE --port P [--host 127.0.0.1] [--trace FILE] [--faults FILE]\n";
+
 int usage() {
-  std::fprintf(stderr,
-               "usage:\n"
-               "  vorn-cardsim personalise --card FILE [--serial 16HEX] [--label TEXT] [--manufacturer TEXT]\n"
-               "               [--flags HEX] [--pin PIN] [--puk PUK] [--so-pin PIN] [--pin-state 3|4] [--atr HEX]\n"
-               "  vorn-cardsim demo --card FILE [same options]\n"
-               "  vorn-cardsim run --card FILE --port P [--host 127.0.0.1] [--trace FILE] [--faults FILE]\n");
+  std::fputs(k_usage, stderr);
   return 2;
 }
 
@@ -192,6 +194,10 @@ int run(Card& card, const std::string& host, const std::string& port, FaultFile&
 int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string cmd = argv[1];
+  if (cmd == "--help" || cmd == "-h") {
+    std::fputs(k_usage, stdout);
+    return 0;
+  }
   std::map<std::string, std::string> opt;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
