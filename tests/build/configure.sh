@@ -58,6 +58,12 @@ for c in "${cases[@]}"; do
       if "$CMAKE" --install "$B" --prefix "$W/inst$n" >"$W/inst$n.out" 2>&1; then fail "install succeeded"; fi
       tr -s ' \n' '  ' <"$W/inst$n.out" | grep -q 'is not installed' || fail "install output: $(tail -n 5 "$W/inst$n.out")"
       [ -z "$(find "$W/inst$n" -type f 2>/dev/null)" ] || fail "install left files: $(find "$W/inst$n" -type f)"
+      # Nor one component of it, nor a Debian package of it.
+      if "$CMAKE" --install "$B" --component pkcs11 --prefix "$W/comp$n" >"$W/comp$n.out" 2>&1; then fail "component install succeeded"; fi
+      [ -z "$(find "$W/comp$n" -type f 2>/dev/null)" ] || fail "component install left files: $(find "$W/comp$n" -type f)"
+      if (cd "$B" && "$(dirname "$CMAKE")/cpack" -G DEB -B "$W/deb$n") >"$W/deb$n.out" 2>&1; then fail "cpack succeeded"; fi
+      tr -s ' \n' '  ' <"$W/deb$n.out" | grep -q 'is not installed' || fail "cpack output: $(tail -n 5 "$W/deb$n.out")"
+      [ -z "$(find "$W/deb$n" -name '*.deb' 2>/dev/null)" ] || fail "cpack made $(find "$W/deb$n" -name '*.deb')"
       ;;
   esac
 done
