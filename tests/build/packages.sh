@@ -36,6 +36,10 @@ done
 [[ $(dpkg-deb -f "$deb_tools" Depends) == "python3, pcscd, vsmartcard-vpcd, libpcsclite1, "* ]] ||
   fail "tools Depends: $(dpkg-deb -f "$deb_tools" Depends)"
 
+# lintian: no errors and no warnings (the info tags are in docs/packaging.md).
+lintian --fail-on error,warning "$deb_p11" "$deb_tools" >"$W/lintian.out" 2>&1 || fail "lintian: $(cat "$W/lintian.out")"
+if grep -E '^[EW]: ' "$W/lintian.out"; then fail "lintian reports the lines above"; fi
+
 R=$W/root
 mkdir -p "$R/var/lib/dpkg/info" "$R/var/lib/dpkg/updates"
 touch "$R/var/lib/dpkg/status" "$R/var/lib/dpkg/available"
