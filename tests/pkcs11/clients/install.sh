@@ -7,7 +7,7 @@ BUILD="$1" MODDIR="$2" CONFDIR="$3"
 W=$(mktemp -d)
 trap 'rm -rf "$W"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
-DESTDIR="$W" cmake --install "$BUILD" --component Unspecified >/dev/null || fail "cmake --install"
+DESTDIR="$W" cmake --install "$BUILD" --component pkcs11 >/dev/null || fail "cmake --install"
 [ -f "$W$MODDIR/libPKCS11_VORN.so" ] || fail "module not at $MODDIR: $(cd "$W" && find . -type f)"
 [ -f "$W$CONFDIR/vorn.module" ] || fail "no p11-kit module file in $CONFDIR"
 grep -qx "module: $MODDIR/libPKCS11_VORN.so" "$W$CONFDIR/vorn.module" || fail "module line: $(cat "$W$CONFDIR/vorn.module")"
