@@ -5,7 +5,12 @@
 # vorn-tools-testkeys and says so in the description; a build without a
 # personalisation choice packages nothing (its install stops, see
 # VornPersonalisation.cmake). docs/packaging.md has the details.
-if(WIN32 OR CMAKE_CROSSCOMPILING)
+# The Windows build makes the Windows bundle instead (VornWindowsBundle.cmake).
+if(WIN32)
+  include(VornWindowsBundle)
+  return()
+endif()
+if(CMAKE_CROSSCOMPILING)
   return()
 endif()
 include(GNUInstallDirs)

@@ -1,0 +1,41 @@
+@echo off
+rem Installs the VORN bundle: copies its DLLs from this folder to
+rem "%ProgramFiles%\VORN" and registers those that register themselves.
+rem Run it from an administrator prompt. Exits with 1 on any failure.
+setlocal EnableExtensions
+set "VORN_SRC=%~dp0"
+set "VORN_DEST=%ProgramFiles%\VORN"
+rem Every DLL of the bundle.
+set "VORN_DLLS=PKCS11_VORN.dll"
+rem The DLLs registered with regsvr32 (DllRegisterServer). PKCS11_VORN.dll is
+rem not one of them: a PKCS#11 module registers nothing, applications load it
+rem by its path. CSP_VORN.dll joins this list when the provider lands.
+set "VORN_REGISTER="
+
+for %%F in (%VORN_DLLS%) do (
+  if not exist "%VORN_SRC%%%F" (
+    echo register: %%F is missing from "%VORN_SRC%" 1>&2
+    exit /b 1
+  )
+)
+if not exist "%VORN_DEST%\" mkdir "%VORN_DEST%"
+if not exist "%VORN_DEST%\" (
+  echo register: cannot create "%VORN_DEST%" 1>&2
+  exit /b 1
+)
+for %%F in (%VORN_DLLS%) do (
+  copy /y "%VORN_SRC%%%F" "%VORN_DEST%\%%F" >nul
+  if errorlevel 1 (
+    echo register: cannot copy %%F to "%VORN_DEST%" 1>&2
+    exit /b 1
+  )
+)
+for %%F in (%VORN_REGISTER%) do (
+  regsvr32 /s "%VORN_DEST%\%%F"
+  if errorlevel 1 (
+    echo register: regsvr32 failed for %%F 1>&2
+    exit /b 1
+  )
+)
+echo VORN installed in "%VORN_DEST%".
+exit /b 0

@@ -1,0 +1,30 @@
+@echo off
+rem Removes what register.cmd installed: unregisters the DLLs that registered
+rem themselves, then deletes "%ProgramFiles%\VORN". Succeeds when nothing is
+rem installed. Exits with 1 on any failure.
+setlocal EnableExtensions
+set "VORN_DEST=%ProgramFiles%\VORN"
+rem The same list as in register.cmd. CSP_VORN.dll joins it when the provider
+rem lands.
+set "VORN_REGISTER="
+
+if not exist "%VORN_DEST%\" (
+  echo VORN is not installed in "%VORN_DEST%".
+  exit /b 0
+)
+for %%F in (%VORN_REGISTER%) do (
+  if exist "%VORN_DEST%\%%F" (
+    regsvr32 /u /s "%VORN_DEST%\%%F"
+    if errorlevel 1 (
+      echo unregister: regsvr32 /u failed for %%F 1>&2
+      exit /b 1
+    )
+  )
+)
+rmdir /s /q "%VORN_DEST%"
+if exist "%VORN_DEST%\" (
+  echo unregister: cannot remove "%VORN_DEST%" 1>&2
+  exit /b 1
+)
+echo VORN removed from "%VORN_DEST%".
+exit /b 0

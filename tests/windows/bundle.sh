@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The Windows bundle under Wine, in a fresh prefix of its own:
+#   bundle.sh ZIP BUILT_DLL TESTKEYS(0|1) FILE...
+# the zip's exact file list, README.txt in CRLF with the test-key warning
+# exactly when the build carries the test keys, register.cmd from the
+# unpacked folder (the module lands in "Program Files\VORN", identical to the
+# built one), unregister.cmd twice (the folder is gone, the second run
+# succeeds too), and register.cmd failing with a missing DLL or with a DLL
+# that does not register itself.
+set -euo pipefail
+zip=$1 dll=$2 testkeys=$3
+shift 3
+WINE64=${VORN_WINE64:-/usr/lib/wine/wine64}
+WINESERVER=${VORN_WINESERVER:-/usr/lib/wine/wineserver}
+tmp=$(mktemp -d)
+export WINEPREFIX="$tmp/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+want=$(printf '%s\n' "$@")
+got=$(cmake -E tar tf "$zip")
+[ "$got" = "$want" ] || fail "zip holds"$'\n'"$got"$'\n'"instead of"$'\n'"$want"
+
+mkdir "$tmp/bundle"
+(cd "$tmp/bundle" && cmake -E tar xf "$zip")
+b=$tmp/bundle
+for f in README.txt register.cmd unregister.cmd; do
+  [ "$(grep -c $'\r$' "$b/$f")" = "$(wc -l < "$b/$f")" ] || fail "$f has lines without CRLF"
+done
+grep -q 'C:\\Program Files\\VORN\\PKCS11_VORN.dll' "$b/README.txt" || fail "README.txt lacks the module path"
+if [ "$testkeys" = 1 ]; then
+  grep -q 'CARRIES THE PUBLIC TEST KEYS' "$b/README.txt" || fail "README.txt lacks the test-key warning"
+else
+  ! grep -qi 'test keys' "$b/README.txt" || fail "README.txt of a real build mentions test keys"
+fi
+cmp "$b/PKCS11_VORN.dll" "$dll" || fail "the bundle's PKCS11_VORN.dll is not the built one"
+
+"$WINE64" wineboot -i >/dev/null 2>&1
+dest="$WINEPREFIX/drive_c/Program Files/VORN"
+[ -d "$WINEPREFIX/drive_c/Program Files" ] || fail "wineboot made no prefix"
+[ ! -e "$dest" ] || fail "a fresh prefix has $dest"
+
+run() { (cd "$1" && "$WINE64" cmd /c "$2" </dev/null); }
+
+run "$b" register.cmd || fail "register.cmd: exit status $?"
+[ "$(ls "$dest")" = "PKCS11_VORN.dll" ] || fail "Program Files/VORN holds: $(ls "$dest")"
+cmp "$dest/PKCS11_VORN.dll" "$dll" || fail "the installed PKCS11_VORN.dll differs from the built one"
+
+for i in 1 2; do
+  run "$b" unregister.cmd || fail "unregister.cmd run $i: exit status $?"
+  [ ! -e "$dest" ] || fail "unregister.cmd run $i left $dest"
+done
+
+# Failures end with a non-zero status: a DLL missing from the bundle, and a
+# DLL in the regsvr32 list that has no DllRegisterServer (PKCS11_VORN.dll).
+mkdir "$tmp/missing"
+cp "$b/register.cmd" "$tmp/missing/"
+if run "$tmp/missing" register.cmd; then fail "register.cmd without PKCS11_VORN.dll succeeded"; fi
+[ ! -e "$dest" ] || fail "register.cmd without PKCS11_VORN.dll created $dest"
+mkdir "$tmp/noreg"
+cp "$b/PKCS11_VORN.dll" "$tmp/noreg/"
+sed 's/^set "VORN_REGISTER="/set "VORN_REGISTER=PKCS11_VORN.dll"/' "$b/register.cmd" > "$tmp/noreg/register.cmd"
+grep -q 'VORN_REGISTER=PKCS11_VORN.dll' "$tmp/noreg/register.cmd" || fail "no regsvr32 list in register.cmd"
+if run "$tmp/noreg" register.cmd; then fail "register.cmd succeeded though regsvr32 failed"; fi
+run "$b" unregister.cmd >/dev/null || fail "unregister.cmd after a failed register: exit status $?"
+[ ! -e "$dest" ] || fail "unregister.cmd after a failed register left $dest"
+echo "bundle: $(basename "$zip") ok"
