@@ -16,6 +16,17 @@ tmp=$(mktemp -d)
 export WINEPREFIX="$tmp/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() {
   "$WINESERVER" -k >/dev/null 2>&1 || true
+  # The server's socket folder is named after the prefix's device and inode
+  # (as in tools/wine-run).
+  local dev ino d
+  if read -r dev ino < <(stat -c '%d %i' "$WINEPREFIX" 2>/dev/null); then
+    for d in /tmp/wine-*/"server-$(printf '%x-%x' "$dev" "$ino")" \
+             "/tmp/.wine-$(id -u)/server-$(printf '%x-%x' "$dev" "$ino")"; do
+      [ -d "$d" ] || continue
+      rm -rf "$d"
+      case $d in /tmp/wine-*) rmdir "$(dirname "$d")" 2>/dev/null || true ;; esac
+    done
+  fi
   rm -rf "$tmp"
 }
 trap cleanup EXIT
