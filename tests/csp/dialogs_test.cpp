@@ -105,7 +105,16 @@ struct FakeCard : csp::PinDialogHooks {
   std::vector<Block> verified;
   std::vector<std::pair<Block, Block>> changes;
 
+  // What the PIN field of the dialog calling us holds by then.
+  std::wstring field_at_verify = L"(not seen)";
+  LRESULT can_undo_at_verify = -1;
+
   DWORD verify(const uint8_t b[8]) override {
+    HWND field = GetDlgItem(GetActiveWindow(), IDC_PIN_EDIT);
+    wchar_t text[16] = L"(no field)";
+    if (field) GetWindowTextW(field, text, 16);
+    field_at_verify = text;
+    can_undo_at_verify = field ? SendMessageW(field, EM_CANUNDO, 0, 0) : -1;
     Block got;
     std::memcpy(got.data(), b, 8);
     verified.push_back(got);
@@ -224,18 +233,23 @@ TEST_P(Dialogs, PinEnterVerifies) {
   expect_texts(d, {{0, 7}, {IDC_PIN_PROMPT, 5}, {IDC_PIN_LABEL, 6}, {IDOK, 10}, {IDCANCEL, 11}});
   EXPECT_EQ(csp_ui::text(d, IDC_PIN_TRIES), tries_line(lang(), 3));
   EXPECT_EQ(csp_ui::focus_id(d), IDC_PIN_EDIT);
+  EXPECT_TRUE(csp_ui::active(d));
   EXPECT_TRUE(csp_ui::enabled(d, IDOK));
   EXPECT_TRUE(csp_ui::exists(d, IDC_PIN_CHANGE));
   EXPECT_FALSE(csp_ui::visible(d, IDC_PIN_CHANGE));
   EXPECT_FALSE(csp_ui::enabled(d, IDC_PIN_CHANGE));
   shot(d, "csp-pin");
-  csp_ui::type(d, IDC_PIN_EDIT, L"1234");
-  csp_ui::press(d, VK_RETURN);
+  // As a person: the keyboard reaches the PIN field and Enter presses OK.
+  csp_ui::keyboard(L"1234");
+  csp_ui::keyboard_key(VK_RETURN);
   t.join();
   EXPECT_EQ(rc, 0u);
   EXPECT_EQ(out, block_of("1234"));
   ASSERT_EQ(card.verified.size(), 1u);
   EXPECT_EQ(card.verified[0], block_of("1234"));
+  // The field was emptied, its undo buffer too, before the card saw the PIN.
+  EXPECT_EQ(card.field_at_verify, L"");
+  EXPECT_EQ(card.can_undo_at_verify, 0);
 }
 
 // The provider's loop: wrong PIN, error dialog, the PIN dialog again with
@@ -357,6 +371,7 @@ TEST_P(Dialogs, ChangePin) {
       expect_texts(d, {{0, 13}, {IDC_CHG_OLD_LABEL, 14}, {IDC_CHG_NEW_LABEL, 15}, {IDC_CHG_CONFIRM_LABEL, 16},
                        {IDOK, 10}, {IDCANCEL, 11}});
       EXPECT_EQ(csp_ui::focus_id(d), IDC_CHG_OLD);
+      EXPECT_TRUE(csp_ui::active(d));
       shot(d, "csp-changepin");
       first = false;
     }
@@ -406,6 +421,7 @@ TEST_P(Dialogs, Readers) {
       EXPECT_EQ(csp_ui::text(d, IDC_RDR_NAME2), L"Virtual PCD 00 01");
       EXPECT_FALSE(csp_ui::checked(d, IDC_RDR_RADIO1));
       EXPECT_FALSE(csp_ui::checked(d, IDC_RDR_RADIO2));
+      EXPECT_TRUE(csp_ui::active(d));
       shot(d, "csp-readers");
       first_case = false;
     }

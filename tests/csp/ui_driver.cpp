@@ -96,6 +96,8 @@ bool checked(HWND dialog, int id) {
   return w && send(w, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
+bool active(HWND dialog) { return GetForegroundWindow() == dialog; }
+
 int focus_id(HWND dialog) {
   GUITHREADINFO gi{};
   gi.cbSize = sizeof gi;
@@ -122,6 +124,28 @@ void press(HWND dialog, UINT vk) {
   UINT scan = MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
   PostMessageW(target, WM_KEYDOWN, vk, 1 | (static_cast<LPARAM>(scan) << 16));
   PostMessageW(target, WM_KEYUP, vk, 1 | (static_cast<LPARAM>(scan) << 16) | (3LL << 30));
+}
+
+void keyboard(std::wstring_view chars) {
+  std::vector<INPUT> in;
+  for (wchar_t c : chars) {
+    INPUT i{};
+    i.type = INPUT_KEYBOARD;
+    i.ki.wScan = c;
+    i.ki.dwFlags = KEYEVENTF_UNICODE;
+    in.push_back(i);
+    i.ki.dwFlags |= KEYEVENTF_KEYUP;
+    in.push_back(i);
+  }
+  SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
+}
+
+void keyboard_key(WORD vk) {
+  INPUT in[2] = {};
+  in[0].type = in[1].type = INPUT_KEYBOARD;
+  in[0].ki.wVk = in[1].ki.wVk = vk;
+  in[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  SendInput(2, in, sizeof(INPUT));
 }
 
 bool save_bmp(HWND window, const std::wstring& path) {

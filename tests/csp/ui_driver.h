@@ -26,6 +26,8 @@ bool exists(HWND dialog, int id);
 bool visible(HWND dialog, int id);
 bool enabled(HWND dialog, int id);
 bool checked(HWND dialog, int id);
+// The dialog is the foreground window (it gets what a person types).
+bool active(HWND dialog);
 // The id of the control that has the keyboard focus in the dialog's thread
 // (0 when none, or the focus is not inside the dialog).
 int focus_id(HWND dialog);
@@ -39,6 +41,11 @@ void click(HWND dialog, int id);
 // Presses a key in the control that has the focus, through the dialog's
 // message loop (VK_RETURN, VK_ESCAPE, VK_TAB, ...).
 void press(HWND dialog, UINT vk);
+
+// Types on the keyboard (SendInput): the characters, or one key, reach
+// whatever window has the keyboard, as a person's typing does.
+void keyboard(std::wstring_view chars);
+void keyboard_key(WORD vk);
 
 // Saves the window as it is on the screen, frame and caption included, as a
 // 24-bit BMP. False when the window cannot be captured or written.
