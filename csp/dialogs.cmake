@@ -5,6 +5,6 @@
 enable_language(RC)
 add_library(csp_dialogs OBJECT src/dialogs.cpp res/dialogs.rc)
 target_include_directories(csp_dialogs PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}/src" "${CMAKE_CURRENT_SOURCE_DIR}/res")
-target_link_libraries(csp_dialogs PUBLIC vorn_platform user32 winscard)
+target_link_libraries(csp_dialogs PUBLIC vorn_platform user32)
 set_source_files_properties(res/dialogs.rc PROPERTIES OBJECT_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/res/dialogs_ids.h")
 vorn_warnings(csp_dialogs)
