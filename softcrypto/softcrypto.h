@@ -187,7 +187,7 @@ vorn_rv sc_rsa_check_signature(const std::uint8_t* sig, std::uint32_t siglen, co
 // included, gives CARDERR_BAD_HASH). mhash is the message digest; hlen must
 // be the digest size of hash_id (else CARDERR_BAD_LENGTH).
 //
-// mod_bits is the modulus length in bits (9 .. 8 * SC_RSA_MAX_LEN) and
+// mod_bits is the modulus length in bits (9 .. SC_RSA_MAX_BITS) and
 // em_len must be (mod_bits - 1 + 7) / 8; anything else gives
 // CARDERR_BAD_LENGTH. The top 8 * em_len - (mod_bits - 1) bits of em are zero.
 // The raw RSA operation works on k = (mod_bits + 7) / 8 bytes:

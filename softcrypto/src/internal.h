@@ -42,6 +42,8 @@ bool cpu_has_adx();
 void md5_blocks(std::uint32_t* state, const std::uint8_t* data, std::size_t nblocks);
 void sha1_blocks_portable(std::uint32_t* state, const std::uint8_t* data, std::size_t nblocks);
 void sha256_blocks_portable(std::uint32_t* state, const std::uint8_t* data, std::size_t nblocks);
+// SHA-384/SHA-512: nblocks 128-byte blocks.
+void sha512_blocks(std::uint64_t* state, const std::uint8_t* data, std::size_t nblocks);
 #if defined(__x86_64__) || defined(__i386__)
 #define SC_HAVE_X86 1
 void sha1_blocks_ni(std::uint32_t* state, const std::uint8_t* data, std::size_t nblocks);
