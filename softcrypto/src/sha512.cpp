@@ -1,6 +1,14 @@
-// SHA-384 and SHA-512 block function: 80 rounds over 64-bit words, fully
-// unrolled, message words loaded as 64-bit big-endian values.
+// SHA-384 and SHA-512 block functions: 80 rounds over 64-bit words, fully
+// unrolled, message words loaded as 64-bit big-endian values. On x86 with
+// AVX (or AVX-512VL) and BMI2 the message schedule runs two words at a time
+// in the vector unit, ahead of the rounds, while the rounds use RORX in the
+// integer unit.
 #include "internal.h"
+#include "vorn/secure.h"
+
+#if SC_HAVE_X86 && defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace sc {
 namespace {
@@ -69,7 +77,36 @@ inline std::uint64_t load_be64(const std::uint8_t* p) {
 
 }  // namespace
 
-void sha512_blocks(std::uint64_t* state, const std::uint8_t* data, std::size_t nblocks) {
+#if SC_HAVE_SHA512_SIMD
+namespace {
+
+// One round with W+K from wk; Maj(a,b,c) = b ^ ((a ^ b) & (b ^ c)), where
+// b ^ c is the a ^ b of the round before (kept in bc, replaced by ab).
+#define SHA512_ROUND_WK(a, b, c, d, e, f, g, h, i, ab, bc)                          \
+  do {                                                                              \
+    std::uint64_t t1 = (h) + SHA512_S1(e) + ((g) ^ ((e) & ((f) ^ (g)))) + wk[i];    \
+    (ab) = (a) ^ (b);                                                               \
+    std::uint64_t t2 = SHA512_S0(a) + ((b) ^ ((ab) & (bc)));                        \
+    (d) += t1;                                                                      \
+    (h) = t1 + t2;                                                                  \
+  } while (0)
+
+#define SC_SIMD_TARGET __attribute__((target("avx,bmi2")))
+#define SC_SIMD_NAME(f) f##_avx
+#include "sha512_simd.inc"
+#undef SC_SIMD_TARGET
+#undef SC_SIMD_NAME
+// AVX-512VL: the rotations become VPRORQ and the three-way XORs VPTERNLOGQ.
+#define SC_SIMD_TARGET __attribute__((target("avx512vl,avx512f,bmi2")))
+#define SC_SIMD_NAME(f) f##_avx512
+#include "sha512_simd.inc"
+#undef SC_SIMD_TARGET
+#undef SC_SIMD_NAME
+
+}  // namespace
+#endif
+
+void sha512_blocks_portable(std::uint64_t* state, const std::uint8_t* data, std::size_t nblocks) {
   for (; nblocks > 0; --nblocks, data += 128) {
     std::uint64_t w[16];
     for (int i = 0; i < 16; ++i) w[i] = load_be64(data + 8 * i);
@@ -96,4 +133,17 @@ void sha512_blocks(std::uint64_t* state, const std::uint8_t* data, std::size_t n
   }
 }
 
+}  // namespace sc
+
+namespace sc {
+void sha512_blocks(std::uint64_t* state, const std::uint8_t* data, std::size_t nblocks) {
+#if SC_HAVE_SHA512_SIMD
+  switch (sha512_tier()) {
+    case 2: return sha512_blocks_avx512(state, data, nblocks);
+    case 1: return sha512_blocks_avx(state, data, nblocks);
+    default: break;
+  }
+#endif
+  sha512_blocks_portable(state, data, nblocks);
+}
 }  // namespace sc

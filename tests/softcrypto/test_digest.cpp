@@ -7,6 +7,7 @@
 
 #include "ossl_ref.h"
 #include "softcrypto.h"
+#include "src/internal.h"
 
 namespace {
 
@@ -183,10 +184,21 @@ TEST(DigestInterface, SizesIdsAndBufferRules) {
   EXPECT_EQ(sc_digest_size(SC_ALG_AES128), 0u);
 }
 
-// The 128-byte-block digests: every split of the lengths around one and two
-// blocks (and the 112-byte length-field limit), then random lengths up to 1000
-// fed in three random pieces.
-TEST(Digest128, SplitsAroundBlockBoundariesAndRandomLengths) {
+// The 128-byte-block digests on each code path (portable, AVX schedule,
+// AVX-512 schedule, as far as the CPU has them): every split of the lengths
+// around one and two blocks (and the 112-byte length-field limit), then random
+// lengths up to 1000 fed in three random pieces.
+class Digest128 : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    saved_ = sc::sha512_cap(GetParam());
+    if (sc::sha512_tier() != GetParam()) GTEST_SKIP() << "CPU lacks this path";
+  }
+  void TearDown() override { sc::sha512_cap(saved_); }
+  int saved_ = 2;
+};
+
+TEST_P(Digest128, SplitsAroundBlockBoundariesAndRandomLengths) {
   std::mt19937 g(77);
   const bytes msg = ref::data(g, 1000);
   struct {
@@ -217,5 +229,10 @@ TEST(Digest128, SplitsAroundBlockBoundariesAndRandomLengths) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Tiers, Digest128, ::testing::Values(0, 1, 2),
+                         [](const ::testing::TestParamInfo<int>& p) {
+                           return std::string(p.param == 0 ? "portable" : p.param == 1 ? "avx" : "avx512");
+                         });
 
 }  // namespace
