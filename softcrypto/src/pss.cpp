@@ -88,7 +88,7 @@ vorn_rv sc_pss_encode_salt(std::uint8_t hash_id, std::uint8_t mgf_hash_id, const
   const std::uint32_t ps_len = db_len - salt_len - 1;
   std::memset(em, 0, ps_len);
   em[ps_len] = 0x01;
-  std::memcpy(em + ps_len + 1, salt, salt_len);
+  if (salt_len != 0) std::memcpy(em + ps_len + 1, salt, salt_len);
   for (std::uint32_t i = 0; i < db_len; ++i) em[i] ^= mask[i];
   em[0] &= static_cast<std::uint8_t>(0xFF >> (8 * em_len - (mod_bits - 1)));
   em[em_len - 1] = 0xBC;

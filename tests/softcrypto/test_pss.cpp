@@ -154,7 +154,7 @@ TEST(Pss, HandBuiltFaultsAreRefused) {
     bytes db(db_len, 0);
     db[0] = pad_byte;
     db[db_len - salt_len - 1] = sep;
-    std::memcpy(db.data() + db_len - salt_len, salt.data(), salt_len);
+    std::copy(salt.begin(), salt.end(), db.begin() + (db_len - salt_len));
     bytes mask(db_len);
     EXPECT_EQ(sc_mgf1(SC_ALG_SHA256, h.data(), 32, mask.data(), db_len), VORN_OK);
     for (std::uint32_t i = 0; i < db_len; ++i) db[i] ^= mask[i];
@@ -279,7 +279,7 @@ TEST(Pss, InteropWithOpenSslBothWays) {
 TEST(Pss, ParameterErrors) {
   const bytes h32(32, 7), h64(64, 7);
   const std::uint8_t salt[64] = {};
-  bytes em(128, 0xEE);
+  bytes em(260, 0xEE);  // room for every em_len passed below
   auto enc = [&](std::uint8_t id, std::uint8_t mgf, const bytes& h, std::uint32_t hlen, std::uint32_t slen,
                  std::uint32_t bits, std::uint8_t* out, std::uint32_t len, const std::uint8_t* s) {
     std::memset(em.data(), 0xEE, em.size());
@@ -312,9 +312,13 @@ TEST(Pss, ParameterErrors) {
 
   // A failed encoding leaves em zeroed; the largest salt that fits works.
   EXPECT_EQ(enc(SC_ALG_SHA512, SC_ALG_SHA512, h64, 64, 63, 1024, em.data(), 128, salt), CARDERR_BAD_LENGTH);
-  EXPECT_EQ(em, bytes(128, 0));
+  EXPECT_EQ(bytes(em.begin(), em.begin() + 128), bytes(128, 0));
+  EXPECT_EQ(em[128], 0xEE) << "written past em_len";
   EXPECT_EQ(enc(SC_ALG_SHA512, SC_ALG_SHA512, h64, 64, 62, 1024, em.data(), 128, salt), VORN_OK);
   EXPECT_EQ(sc_pss_verify(SC_ALG_SHA512, SC_ALG_SHA512, h64.data(), 64, 62, 1024, em.data(), 128), VORN_OK);
+  // No salt: a null salt pointer is fine.
+  EXPECT_EQ(sc_pss_encode_salt(SC_ALG_SHA1, SC_ALG_SHA1, h64.data(), 20, 0, 1024, em.data(), 128, nullptr), VORN_OK);
+  EXPECT_EQ(sc_pss_verify(SC_ALG_SHA1, SC_ALG_SHA1, h64.data(), 20, 0, 1024, em.data(), 128), VORN_OK);
   // The verifier has the same parameter checks.
   EXPECT_EQ(sc_pss_verify(SC_ALG_SHA512, SC_ALG_SHA512, h64.data(), 64, 63, 1024, em.data(), 128), CARDERR_BAD_LENGTH);
   EXPECT_EQ(sc_pss_verify(SC_ALG_MD5, SC_ALG_SHA1, h64.data(), 16, 0, 1024, em.data(), 128), CARDERR_BAD_HASH);
