@@ -191,7 +191,7 @@ vorn_rv sc_rsa_check_signature(const std::uint8_t* sig, std::uint32_t siglen, co
 // em_len must be (mod_bits - 1 + 7) / 8; anything else gives
 // CARDERR_BAD_LENGTH. The top 8 * em_len - (mod_bits - 1) bits of em are zero.
 // The raw RSA operation works on k = (mod_bits + 7) / 8 bytes:
-//  - (mod_bits - 1) a multiple of 8 (e.g. 1025 bits, or 2049): em_len = k - 1
+//  - (mod_bits - 1) a multiple of 8 (e.g. 1025 bits): em_len = k - 1
 //    and the k-byte block is one zero byte followed by em;
 //  - otherwise (e.g. 1024 or 2048 bits): em_len = k and the block is em.
 // A verifier does the reverse with the recovered k-byte block: when em_len is
@@ -206,7 +206,8 @@ inline constexpr std::uint32_t SC_PSS_SALT_ANY = 0xFFFFFFFFu;  // verify: any sa
 // mask = the first mask_len bytes of MGF1 over seed.
 vorn_rv sc_mgf1(std::uint8_t hash_id, const std::uint8_t* seed, std::uint32_t seed_len, std::uint8_t* mask,
                 std::uint32_t mask_len);
-// Encoding with salt_len bytes of salt from the OS CSPRNG.
+// Encoding with salt_len bytes of salt from the OS CSPRNG (its failure code
+// passes through).
 vorn_rv sc_pss_encode(std::uint8_t hash_id, std::uint8_t mgf_hash_id, const std::uint8_t* mhash, std::uint32_t hlen,
                       std::uint32_t salt_len, std::uint32_t mod_bits, std::uint8_t* em, std::uint32_t em_len);
 // Encoding with the given salt (may be null when salt_len is 0).
