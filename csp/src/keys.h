@@ -31,6 +31,13 @@ CmapKeyPair* key_pair(ContextRecord& c, DWORD index);
 // issued context; null when there is none any more.
 ContextRecord* key_container_of(ContextRecord& c);
 
+// The in-use hash slot of h: ERROR_INVALID_HANDLE for 0 or all bits set,
+// NTE_BAD_HASH for anything else that is not an in-use slot of c.
+DWORD hash_of(ContextRecord& c, HCRYPTHASH h, HashSlot** out);
+// Finishes the hash when it has no value yet (NTE_BAD_HASH for an SSL3
+// SHA-MD5 hash without one); the value is then in h.value.
+DWORD hash_finish(HashSlot& h);
+
 // The first free session key slot (NTE_NO_MEMORY when all 50 are used).
 DWORD key_slot_free(ContextRecord& c, DWORD* index);
 // A new session key in the first free slot from raw material: len must be
