@@ -322,14 +322,21 @@ TEST_F(CardTest, BlobRefusals) {
                           {"version 3", badver, exch_.h, static_cast<DWORD>(NTE_BAD_VER)},
                           {"plain key past the blob", plain, 0, static_cast<DWORD>(NTE_BAD_LEN)},
                           {"header only", bytes(simple.begin(), simple.begin() + 6), 0, static_cast<DWORD>(NTE_BAD_LEN)}};
-  HCRYPTKEY sig = 0;
-  Prov sigp;
   for (const Bad& b : bad) {
     SCOPED_TRACE(b.what);
     EXPECT_FALSE(CryptImportKey(vorn_.h, b.blob.data(), static_cast<DWORD>(b.blob.size()), b.wrap, 0, &none.h));
     EXPECT_EQ(err(), b.code);
   }
-  (void)sig;
+  // Only the exchange pair deciphers a SIMPLEBLOB: an imported public key
+  // is not it.
+  Prov ms;
+  ASSERT_TRUE(CryptAcquireContextA(&ms.h, nullptr, MS_ENHANCED_PROV_A, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  Key ms_pair, ms_pub;
+  ASSERT_TRUE(CryptGenKey(ms.h, AT_KEYEXCHANGE, 2048u << 16, &ms_pair.h));
+  const bytes mpub = export_blob(ms_pair.h, 0, PUBLICKEYBLOB);
+  ASSERT_TRUE(CryptImportKey(vorn_.h, mpub.data(), static_cast<DWORD>(mpub.size()), 0, 0, &ms_pub.h));
+  EXPECT_FALSE(CryptImportKey(vorn_.h, simple.data(), static_cast<DWORD>(simple.size()), ms_pub.h, 0, &none.h));
+  EXPECT_EQ(err(), static_cast<DWORD>(NTE_BAD_PUBLIC_KEY));
   // A 40-bit RC2 key in plain text gets the 11-byte zero salt unless
   // CRYPT_NO_SALT.
   const bytes rc2_40{8, 2, 0, 0, 0x02, 0x66, 0, 0, 5, 0, 0, 0, 1, 2, 3, 4, 5};
@@ -343,6 +350,38 @@ TEST_F(CardTest, BlobRefusals) {
   ASSERT_TRUE(CryptImportKey(vorn_.h, rc2_40.data(), static_cast<DWORD>(rc2_40.size()), 0, CRYPT_NO_SALT, &unsalted.h));
   sl = sizeof salt;
   EXPECT_FALSE(CryptGetKeyParam(unsalted.h, KP_SALT, salt, &sl, 0));
+}
+
+// Last (it replaces the card's exchange pair): an exchange pair made by
+// rsaenh, exported as PRIVATEKEYBLOB under a triple-DES key that travels
+// as PLAINTEXTKEYBLOB, goes onto the card; the card then deciphers a
+// SIMPLEBLOB rsaenh made under that pair's public key.
+TEST_F(CardTest, PrivateKeyBlobOntoTheCard) {
+  Prov ms;
+  ASSERT_TRUE(CryptAcquireContextA(&ms.h, nullptr, MS_ENHANCED_PROV_A, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT));
+  Key pair, kek, vorn_kek, sk, card_pair, imported;
+  ASSERT_TRUE(CryptGenKey(ms.h, AT_KEYEXCHANGE, (2048u << 16) | CRYPT_EXPORTABLE, &pair.h));
+  ASSERT_TRUE(CryptGenKey(ms.h, CALG_3DES, CRYPT_EXPORTABLE, &kek.h));
+  const bytes priv = export_blob(pair.h, kek.h, PRIVATEKEYBLOB);
+  const bytes kek_plain = export_blob(kek.h, 0, PLAINTEXTKEYBLOB);
+  ASSERT_FALSE(priv.empty());
+  ASSERT_TRUE(CryptImportKey(vorn_.h, kek_plain.data(), static_cast<DWORD>(kek_plain.size()), 0, 0, &vorn_kek.h));
+  // Refused: no key to decipher it with, an RSA key as that key.
+  Key none;
+  EXPECT_FALSE(CryptImportKey(vorn_.h, priv.data(), static_cast<DWORD>(priv.size()), 0, 0, &none.h));
+  EXPECT_EQ(err(), static_cast<DWORD>(NTE_BAD_KEY));
+  EXPECT_FALSE(CryptImportKey(vorn_.h, priv.data(), static_cast<DWORD>(priv.size()), exch_.h, 0, &none.h));
+  EXPECT_EQ(err(), static_cast<DWORD>(NTE_BAD_KEY));
+  ASSERT_TRUE(CryptImportKey(vorn_.h, priv.data(), static_cast<DWORD>(priv.size()), vorn_kek.h, 0, &card_pair.h))
+      << std::hex << err();
+  // The card's exchange public key is now rsaenh's.
+  EXPECT_EQ(export_blob(card_pair.h, 0, PUBLICKEYBLOB), export_blob(pair.h, 0, PUBLICKEYBLOB));
+  ASSERT_TRUE(CryptGenKey(ms.h, CALG_RC4, CRYPT_EXPORTABLE | CRYPT_NO_SALT, &sk.h));
+  const bytes ct = encrypt(sk.h, kMsg);
+  const bytes blob = export_blob(sk.h, pair.h, SIMPLEBLOB);
+  ASSERT_TRUE(CryptImportKey(vorn_.h, blob.data(), static_cast<DWORD>(blob.size()), card_pair.h, 0, &imported.h))
+      << std::hex << err();
+  EXPECT_EQ(decrypt(imported.h, ct), kMsg);
 }
 
 }  // namespace
