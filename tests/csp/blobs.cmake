@@ -12,5 +12,16 @@ foreach(_t csp_blobs_test csp_params_test)
     VERBATIM)
   add_dependencies(${_t} CSP_VORN)
 endforeach()
-vorn_wine_stack_test(csp.blobs csp_blobs_test --readers 1 --demo-card)
-vorn_wine_stack_test(csp.params csp_params_test --readers 1 --demo-card)
+# As vorn_wine_stack_test of tests/windows, which is read after this folder.
+if(VORN_NATIVE_CARDSIM)
+  set(_csp_cardsim "${VORN_NATIVE_CARDSIM}")
+else()
+  set(_csp_cardsim "${CMAKE_BINARY_DIR}/native/cardsim/vorn-cardsim")
+endif()
+foreach(_t blobs params)
+  add_test(NAME csp.${_t}
+    COMMAND "${CMAKE_SOURCE_DIR}/tools/with-vornenv" --readers 1 --demo-card --
+            "${CMAKE_SOURCE_DIR}/tools/wine-run" --isolated $<TARGET_FILE:csp_${_t}_test>)
+  set_tests_properties(csp.${_t} PROPERTIES ENVIRONMENT "VORN_CARDSIM=${_csp_cardsim}" TIMEOUT 300)
+  add_dependencies(csp_${_t}_test vorn_wine_platform vorn_native_cardsim)
+endforeach()
