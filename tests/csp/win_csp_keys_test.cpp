@@ -7,7 +7,8 @@
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
-#include <openssl/rsa.h>
+#include <openssl/core_names.h>
+#include <openssl/param_build.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -342,13 +343,23 @@ bytes public_blob(const bytes& modulus, ALG_ID alg) {
 // CryptoAPI gives it) over the digest of data.
 bool openssl_verifies(const bytes& modulus, const bytes& sig_le, const char* md, const bytes& data) {
   bytes sig(sig_le.rbegin(), sig_le.rend());
-  RSA* rsa = RSA_new();
+  OSSL_PARAM_BLD* b = OSSL_PARAM_BLD_new();
   BIGNUM* n = BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr);
   BIGNUM* e = BN_new();
   BN_set_word(e, 65537);
-  RSA_set0_key(rsa, n, e, nullptr);
-  EVP_PKEY* pk = EVP_PKEY_new();
-  EVP_PKEY_assign_RSA(pk, rsa);
+  OSSL_PARAM_BLD_push_BN(b, "n", n);
+  OSSL_PARAM_BLD_push_BN(b, "e", e);
+  OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(b);
+  EVP_PKEY_CTX* kctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+  EVP_PKEY* pk = nullptr;
+  EVP_PKEY_fromdata_init(kctx);
+  EVP_PKEY_fromdata(kctx, &pk, EVP_PKEY_PUBLIC_KEY, params);
+  EVP_PKEY_CTX_free(kctx);
+  OSSL_PARAM_free(params);
+  OSSL_PARAM_BLD_free(b);
+  BN_free(n);
+  BN_free(e);
+  if (pk == nullptr) return false;
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   const bool ok = EVP_DigestVerifyInit(ctx, nullptr, EVP_get_digestbyname(md), nullptr, pk) == 1 &&
                   EVP_DigestVerify(ctx, sig.data(), sig.size(), data.data(), data.size()) == 1;
