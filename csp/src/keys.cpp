@@ -395,6 +395,10 @@ DWORD key_random(ContextRecord& c, std::uint8_t* buf, DWORD len) {
   return plat_random(buf, len) == VORN_OK ? 0 : static_cast<DWORD>(NTE_FAIL);
 }
 
+DWORD key_write_cert_attrs(unsigned slot, SCARDHANDLE card, std::uint32_t id, const BYTE* der, DWORD len) {
+  return write_cert_attrs(slot, card, id, der, len);
+}
+
 DWORD key_write_attrs(unsigned slot, SCARDHANDLE card, std::uint32_t id, bool is_private, bool sig,
                       std::span<const std::uint8_t> modulus) {
   std::uint8_t kid[20] = {};

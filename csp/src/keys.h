@@ -66,6 +66,10 @@ DWORD key_random(ContextRecord& c, std::uint8_t* buf, DWORD len);
 DWORD key_write_attrs(unsigned slot, SCARDHANDLE card, std::uint32_t id, bool is_private, bool sig,
                       std::span<const std::uint8_t> modulus);
 
+// Writes a certificate object's attribute list from the certificate (DER).
+// Inside a card operation with the object's application open.
+DWORD key_write_cert_attrs(unsigned slot, SCARDHANDLE card, std::uint32_t id, const BYTE* der, DWORD len);
+
 // RSA public key encryption (PKCS#1 v1.5 type 2) of data (at most m - 11
 // bytes) into out (m bytes, least significant byte first, as the platform
 // wants them). modulus big-endian. NTE_BAD_LEN for data too long.
