@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "ui_driver.h"
+
 namespace {
 
 using bytes = std::vector<BYTE>;
@@ -537,6 +539,39 @@ TEST_F(CardContext, FourThreadsSignWithOneContainer) {
     });
   for (auto& t : threads) t.join();
   for (int t = 0; t < 4; ++t) EXPECT_EQ(good[t], 3) << "thread " << t;
+}
+
+// Signing as a person does it (run under Xvfb): the first signature of a
+// context that is not silent asks for the PIN in the provider's dialog,
+// which the test types; the second one takes the cached PIN and asks
+// nothing.
+TEST(CardDialog, FirstSignatureAsksForThePinOnce) {
+  Prov p;
+  ASSERT_TRUE(CryptAcquireContextA(&p.h, nullptr, kProv, PROV_RSA_FULL, 0)) << std::hex << GetLastError();
+  const bytes data = {'p', 'i', 'n'};
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    bytes s;
+    std::thread signer([&] { s = sign(p.h, AT_SIGNATURE, CALG_SHA_256, data); });
+    HWND dlg = csp_ui::wait_any_dialog(round == 0 ? 20000 : 3000);
+    if (round == 0) {
+      ASSERT_NE(dlg, nullptr) << "no PIN dialog";
+      csp_ui::type(dlg, 1024, L"1234");
+      csp_ui::click(dlg, IDOK);
+      EXPECT_TRUE(csp_ui::wait_closed(dlg));
+    } else if (dlg != nullptr) {
+      csp_ui::click(dlg, IDCANCEL);
+      ADD_FAILURE() << "the cached PIN was not used";
+    }
+    signer.join();
+    Key user;
+    Hash h;
+    ASSERT_TRUE(CryptGetUserKey(p.h, AT_SIGNATURE, &user.h));
+    ASSERT_TRUE(CryptCreateHash(p.h, CALG_SHA_256, 0, 0, &h.h));
+    ASSERT_TRUE(CryptHashData(h.h, data.data(), static_cast<DWORD>(data.size()), 0));
+    ASSERT_FALSE(s.empty());
+    EXPECT_TRUE(CryptVerifySignatureA(h.h, s.data(), static_cast<DWORD>(s.size()), user.h, nullptr, 0));
+  }
 }
 
 }  // namespace
