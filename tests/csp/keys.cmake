@@ -19,7 +19,7 @@ if(TARGET CSP_VORN AND OpenSSL_FOUND)
   # The test registers the provider from its own folder.
   add_custom_command(TARGET win_csp_keys_test POST_BUILD
     COMMAND "${CMAKE_COMMAND}" -E copy_if_different $<TARGET_FILE:CSP_VORN> $<TARGET_FILE_DIR:win_csp_keys_test>)
-  add_dependencies(win_csp_keys_test CSP_VORN)
+  add_dependencies(win_csp_keys_test CSP_VORN vorn_wine_platform vorn_native_cardsim)
   add_test(NAME csp.keys
     COMMAND "${_keys_stack}" --demo-card -- "${_keys_wine}" --isolated
             $<TARGET_FILE:win_csp_keys_test> --gtest_filter=-CardDialog.*)
