@@ -303,6 +303,13 @@ TEST_F(CardTest, BlobRefusals) {
   ASSERT_TRUE(CryptImportKey(vorn_.h, mpub.data(), static_cast<DWORD>(mpub.size()), 0, 0, &ms_pub.h));
   EXPECT_FALSE(CryptImportKey(vorn_.h, simple.data(), static_cast<DWORD>(simple.size()), ms_pub.h, 0, &none.h));
   EXPECT_EQ(err(), static_cast<DWORD>(NTE_BAD_PUBLIC_KEY));
+  // An imported public key goes out with its own exponent (here 3), not
+  // with 65537.
+  bytes e3 = mpub;
+  e3[16] = 3, e3[17] = 0, e3[18] = 0;
+  Key k3;
+  ASSERT_TRUE(CryptImportKey(vorn_.h, e3.data(), static_cast<DWORD>(e3.size()), 0, 0, &k3.h));
+  EXPECT_EQ(export_blob(k3.h, 0, PUBLICKEYBLOB), e3);
   // A 40-bit RC2 key in plain text gets the 11-byte zero salt unless
   // CRYPT_NO_SALT.
   const bytes rc2_40{8, 2, 0, 0, 0x02, 0x66, 0, 0, 5, 0, 0, 0, 1, 2, 3, 4, 5};
