@@ -2,12 +2,13 @@
 // (algorithms, containers, names, versions, key storage), the card's
 // certificates as in-memory stores, PINs and PIN logout, the card's random
 // generator, root certificates written to the card.
+#include "keys.h"
+
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
-
-#include "keys.h"
 
 namespace csp {
 namespace {
