@@ -60,12 +60,3 @@ void pin_cache_clear(unsigned) {}
 DWORD pair_public(ContextRecord&, bool) { return static_cast<DWORD>(SCARD_E_NO_SMARTCARD); }
 
 }  // namespace csp
-
-// The container map lives in the card layer; without a card nothing here
-// may record anything.
-vorn_rv cmap_record_object(CmapTable&, const CmapSlot&, std::size_t, std::uint32_t) {
-  return static_cast<vorn_rv>(SCARD_E_NO_SMARTCARD);
-}
-vorn_rv cmap_default_rule(CmapTable&, const CmapSlot&, std::size_t, std::span<const std::uint8_t>) {
-  return static_cast<vorn_rv>(SCARD_E_NO_SMARTCARD);
-}
