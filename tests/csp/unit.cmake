@@ -5,8 +5,10 @@ if(TARGET vorn_csp_session AND TARGET vorn_cardlayer)
     unit/keys_unit_test.cpp unit/frame_double.cpp
     "${CMAKE_SOURCE_DIR}/csp/src/hash.cpp" "${CMAKE_SOURCE_DIR}/csp/src/keys.cpp"
     "${CMAKE_SOURCE_DIR}/csp/src/crypt.cpp")
-  # csp/src first: its cspdk.h, once there, wins over the stand-in.
-  target_include_directories(win_csp_keys_unit PRIVATE "${CMAKE_SOURCE_DIR}/csp/src" "${CMAKE_CURRENT_SOURCE_DIR}/unit")
+  # The provider's folders first: its cspdk.h, once there, wins over the
+  # stand-in.
+  target_include_directories(win_csp_keys_unit PRIVATE "${CMAKE_SOURCE_DIR}/csp/src" "${CMAKE_SOURCE_DIR}/csp"
+                             "${CMAKE_CURRENT_SOURCE_DIR}/unit")
   target_link_libraries(win_csp_keys_unit PRIVATE vorn_csp_session vorn_cardlayer GTest::gtest_main advapi32 crypt32)
   vorn_warnings(win_csp_keys_unit)
   add_dependencies(win_csp_keys_unit vorn_wine_platform)

@@ -1,4 +1,4 @@
 // Stand-in for the provider's cspdk.h while the unit test is built without
-// the provider frame (csp/src/cspdk.h wins as soon as it exists: it sits
-// beside csp.h, which includes it).
+// the provider frame (the provider's own cspdk.h wins as soon as it
+// exists: its folders come first on the include path).
 #pragma once
