@@ -545,7 +545,7 @@ DWORD release(HCRYPTPROV hProv, DWORD flags) {
     ReaderSlot& s = provider().readers[c->slot];
     if (!(c->verify_only && c->name_len == 0) && s.open_contexts > 0) --s.open_contexts;
     if (s.open_contexts == 0 && !c->verify_only) {
-      const unsigned slot = c->slot;  // record_free resets the record
+      const std::uint32_t slot = c->slot;  // record_free clears the record
       provider().pins[slot].asked_since_release = 0;
       record_free(i);
       slot_close(slot);
