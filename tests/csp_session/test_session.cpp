@@ -50,7 +50,7 @@ void make_key(KeySlot& k, const Row& r, const bytes& key, const bytes& iv) {
   ASSERT_EQ(session_key_fill(k, r.alg, key.data(), r.key_bytes, false, r.rc2_bits ? r.rc2_bits : 128), 0u);
   k.mode = r.mode;
   k.mode_bits = r.mode_bits;
-  std::memcpy(k.iv.data(), iv.data(), iv.size());
+  if (!iv.empty()) std::memcpy(k.iv.data(), iv.data(), iv.size());
 }
 
 }  // namespace
