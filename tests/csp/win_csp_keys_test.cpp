@@ -600,6 +600,37 @@ TEST_F(CardContext, CertificateOfAGeneratedPair) {
   CertCloseStore(my, 0);
 }
 
+// GET CHALLENGE commands in the simulator's trace of reader 0.
+int card_challenges() {
+  const char* dir = std::getenv("VORNENV_DIR");
+  if (dir == nullptr) return -1;
+  std::ifstream in(std::string("Z:") + dir + "/reader0.trace");
+  std::string line;
+  int n = 0;
+  while (std::getline(in, line))
+    if (line.find("cmd=00840000") != std::string::npos || line.find("pcmd=00840000") != std::string::npos) ++n;
+  return n;
+}
+
+// Random bytes come from the OS generator until PP_USE_HARDWARE_RNG, then
+// from the card (random bytes and session key material alike).
+TEST_F(CardContext, RandomFromTheCardAfterHardwareRng) {
+  const int start = card_challenges();
+  ASSERT_GE(start, 0);
+  BYTE buf[300];
+  Key k;
+  ASSERT_TRUE(CryptGenRandom(p.h, sizeof buf, buf));
+  ASSERT_TRUE(CryptGenKey(p.h, CALG_3DES, 0, &k.h));
+  EXPECT_EQ(card_challenges(), start);
+  ASSERT_TRUE(CryptSetProvParam(p.h, PP_USE_HARDWARE_RNG, nullptr, 0)) << std::hex << GetLastError();
+  ASSERT_TRUE(CryptGenRandom(p.h, sizeof buf, buf)) << std::hex << GetLastError();
+  const int after_random = card_challenges();
+  EXPECT_GE(after_random, start + 2);  // 300 bytes take two commands
+  Key k2;
+  ASSERT_TRUE(CryptGenKey(p.h, CALG_AES_128, 0, &k2.h));
+  EXPECT_EQ(card_challenges(), after_random + 1);
+}
+
 // Four threads sign with the one container at once: every signature is
 // right (the provider lock serialises the card work).
 TEST_F(CardContext, FourThreadsSignWithOneContainer) {
