@@ -21,15 +21,16 @@ if(VORN_NATIVE_CARDSIM)
 else()
   set(_csp_cardsim "${CMAKE_BINARY_DIR}/native/cardsim/vorn-cardsim")
 endif()
+# The provider next to the programs, where their registration finds it;
+# copied on every build so a rebuilt DLL is never left behind.
+add_custom_target(csp_dll_here ALL
+  COMMAND "${CMAKE_COMMAND}" -E copy_if_different $<TARGET_FILE:CSP_VORN> "${CMAKE_CURRENT_BINARY_DIR}"
+  DEPENDS CSP_VORN VERBATIM)
 foreach(_t blobs params)
   add_executable(csp_${_t}_test ${_t}_test.cpp)
   target_link_libraries(csp_${_t}_test PRIVATE GTest::gtest_main advapi32 crypt32)
   vorn_warnings(csp_${_t}_test)
-  # The provider next to the program, where its registration finds it.
-  add_custom_command(TARGET csp_${_t}_test POST_BUILD
-    COMMAND "${CMAKE_COMMAND}" -E copy_if_different $<TARGET_FILE:CSP_VORN> $<TARGET_FILE_DIR:csp_${_t}_test>
-    VERBATIM)
-  add_dependencies(csp_${_t}_test CSP_VORN vorn_wine_platform vorn_native_cardsim)
+  add_dependencies(csp_${_t}_test csp_dll_here vorn_wine_platform vorn_native_cardsim)
   add_test(NAME csp.${_t}
     COMMAND "${CMAKE_SOURCE_DIR}/tools/with-vornenv" --readers 1 --demo-card --
             "${CMAKE_SOURCE_DIR}/tools/wine-run" --isolated $<TARGET_FILE:csp_${_t}_test>)

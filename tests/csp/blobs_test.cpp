@@ -335,9 +335,17 @@ TEST_F(CardTest, PrivateKeyBlobOntoTheCard) {
   Key pair, kek, vorn_kek, sk, card_pair, imported;
   ASSERT_TRUE(CryptGenKey(ms.h, AT_KEYEXCHANGE, (2048u << 16) | CRYPT_EXPORTABLE, &pair.h));
   ASSERT_TRUE(CryptGenKey(ms.h, CALG_3DES, CRYPT_EXPORTABLE, &kek.h));
-  const bytes priv = export_blob(pair.h, kek.h, PRIVATEKEYBLOB);
+  // Wine's rsaenh ignores the key for PRIVATEKEYBLOB and exports in plain
+  // (checked: "RSA2" at byte 8, 1172 bytes); the blob is enciphered here
+  // from byte 8 on with rsaenh's triple-DES key, as the platform does.
+  bytes priv = export_blob(pair.h, kek.h, PRIVATEKEYBLOB);
   const bytes kek_plain = export_blob(kek.h, 0, PLAINTEXTKEYBLOB);
-  ASSERT_FALSE(priv.empty());
+  ASSERT_EQ(priv.size(), 1172u);
+  ASSERT_EQ(std::memcmp(priv.data() + 8, "RSA2", 4), 0);
+  DWORD plen = static_cast<DWORD>(priv.size() - 8);
+  priv.resize(priv.size() + 8);
+  ASSERT_TRUE(CryptEncrypt(kek.h, 0, TRUE, 0, priv.data() + 8, &plen, static_cast<DWORD>(priv.size() - 8)));
+  priv.resize(8 + plen);
   ASSERT_TRUE(CryptImportKey(vorn_.h, kek_plain.data(), static_cast<DWORD>(kek_plain.size()), 0, 0, &vorn_kek.h));
   // Refused: no key to decipher it with, an RSA key as that key.
   Key none;

@@ -143,7 +143,9 @@ TEST(CspHash, SlotsAlgorithmsAndSsl3Values) {
   EXPECT_EQ(last_error_of(CryptGetHashParam(s.h, HP_HASHVAL, buf, &n, 0)), static_cast<DWORD>(ERROR_MORE_DATA));
   EXPECT_EQ(n, 36u);
   EXPECT_EQ(hash_value(s.h), v);
-  EXPECT_EQ(last_error_of(CryptHashSessionKey(s.h, 0, 0)), static_cast<DWORD>(E_NOTIMPL));
+  Key k;
+  ASSERT_TRUE(CryptGenKey(p.h, CALG_RC4, 0, &k.h));
+  EXPECT_EQ(last_error_of(CryptHashSessionKey(s.h, k.h, 0)), static_cast<DWORD>(E_NOTIMPL));
 }
 
 // ---- session keys -----------------------------------------------------------------
