@@ -12,11 +12,9 @@ endif()
 add_executable(win_csp_mainuse_test win_csp_mainuse_test.cpp)
 target_link_libraries(win_csp_mainuse_test PRIVATE csp_ui_driver GTest::gtest advapi32 crypt32)
 vorn_warnings(win_csp_mainuse_test)
-# regsvr32 registers the provider from the program's folder.
-add_custom_command(TARGET win_csp_mainuse_test POST_BUILD
-  COMMAND "${CMAKE_COMMAND}" -E copy_if_different $<TARGET_FILE:CSP_VORN> $<TARGET_FILE_DIR:win_csp_mainuse_test>
-  VERBATIM)
-add_dependencies(win_csp_mainuse_test CSP_VORN vorn_wine_platform vorn_native_cardsim)
+# regsvr32 registers the provider from the program's folder, where
+# csp_dll_here (blobs.cmake) copies it on every build.
+add_dependencies(win_csp_mainuse_test csp_dll_here vorn_wine_platform vorn_native_cardsim)
 add_test(NAME csp.main_use
   COMMAND "${CMAKE_SOURCE_DIR}/tools/with-vornenv" --readers 1 --demo-card --
           bash "${CMAKE_CURRENT_SOURCE_DIR}/mainuse_test.sh" $<TARGET_FILE:win_csp_mainuse_test>)
