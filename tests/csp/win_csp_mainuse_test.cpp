@@ -204,6 +204,7 @@ TEST(MainUse, CertificateInMyStoreSignsOnTheCardThroughCrypt32) {
   // 2. The certificate into "MY", linked to its key on the card.
   const std::string container = signature_container(reader, der);
   ASSERT_FALSE(container.empty());
+  std::printf("key container: %s\n", container.c_str());
   {
     Store my;
     Cert added;
