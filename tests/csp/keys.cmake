@@ -16,10 +16,9 @@ if(TARGET CSP_VORN AND OpenSSL_FOUND)
   add_executable(win_csp_keys_test win_csp_keys_test.cpp)
   target_link_libraries(win_csp_keys_test PRIVATE csp_ui_driver GTest::gtest_main advapi32 crypt32 OpenSSL::Crypto)
   vorn_warnings(win_csp_keys_test)
-  # The test registers the provider from its own folder.
-  add_custom_command(TARGET win_csp_keys_test POST_BUILD
-    COMMAND "${CMAKE_COMMAND}" -E copy_if_different $<TARGET_FILE:CSP_VORN> $<TARGET_FILE_DIR:win_csp_keys_test>)
-  add_dependencies(win_csp_keys_test CSP_VORN vorn_wine_platform vorn_native_cardsim)
+  # The test registers the provider from its own folder, where csp_dll_here
+  # (blobs.cmake) copies it on every build.
+  add_dependencies(win_csp_keys_test csp_dll_here vorn_wine_platform vorn_native_cardsim)
   add_test(NAME csp.keys
     COMMAND "${_keys_stack}" --demo-card -- "${_keys_wine}" --isolated
             $<TARGET_FILE:win_csp_keys_test> --gtest_filter=-CardDialog.*)

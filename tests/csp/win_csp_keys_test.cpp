@@ -9,6 +9,7 @@
 #include <openssl/evp.h>
 #include <openssl/core_names.h>
 #include <openssl/param_build.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -257,8 +258,8 @@ TEST(CspKeys, SessionCiphersMatchRsaenh) {
     std::memcpy(blob.data() + sizeof(BLOBHEADER), &kl, 4);
     ASSERT_TRUE(CryptGenRandom(ms.h, kl, blob.data() + sizeof(BLOBHEADER) + 4));
     Key ours, theirs;
-    if (!CryptImportKey(p.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &ours.h))
-      GTEST_SKIP() << "PLAINTEXTKEYBLOB import not available: " << std::hex << GetLastError();
+    ASSERT_TRUE(CryptImportKey(p.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &ours.h))
+        << std::hex << GetLastError();
     ASSERT_TRUE(CryptImportKey(ms.h, blob.data(), static_cast<DWORD>(blob.size()), 0, 0, &theirs.h));
     if (r.alg == CALG_RC2) {
       DWORD eff = 128;
@@ -345,8 +346,7 @@ bytes public_blob(const bytes& modulus, ALG_ID alg) {
 
 // OpenSSL's verdict on a signature (least significant byte first, as
 // CryptoAPI gives it) over the digest of data.
-bool openssl_verifies(const bytes& modulus, const bytes& sig_le, const char* md, const bytes& data) {
-  bytes sig(sig_le.rbegin(), sig_le.rend());
+EVP_PKEY* openssl_public(const bytes& modulus) {
   OSSL_PARAM_BLD* b = OSSL_PARAM_BLD_new();
   BIGNUM* n = BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr);
   BIGNUM* e = BN_new();
@@ -363,6 +363,39 @@ bool openssl_verifies(const bytes& modulus, const bytes& sig_le, const char* md,
   OSSL_PARAM_BLD_free(b);
   BN_free(n);
   BN_free(e);
+  return pk;
+}
+
+// A certificate (DER) for the public key of modulus, issued by a throwaway
+// OpenSSL key: what a CA would hand back for the card's key.
+bytes certificate_for(const bytes& modulus, const char* cn) {
+  EVP_PKEY* pub = openssl_public(modulus);
+  EVP_PKEY* ca = EVP_RSA_gen(1024);
+  X509* x = X509_new();
+  X509_set_version(x, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(x), 4242);
+  X509_NAME* name = X509_NAME_new();
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
+  X509_set_subject_name(x, name);
+  X509_set_issuer_name(x, name);
+  X509_gmtime_adj(X509_getm_notBefore(x), 0);
+  X509_gmtime_adj(X509_getm_notAfter(x), 86400L * 365);
+  X509_set_pubkey(x, pub);
+  X509_sign(x, ca, EVP_sha256());
+  unsigned char* der = nullptr;
+  const int n = i2d_X509(x, &der);
+  bytes out(der, der + (n > 0 ? n : 0));
+  OPENSSL_free(der);
+  X509_NAME_free(name);
+  X509_free(x);
+  EVP_PKEY_free(ca);
+  EVP_PKEY_free(pub);
+  return out;
+}
+
+bool openssl_verifies(const bytes& modulus, const bytes& sig_le, const char* md, const bytes& data) {
+  bytes sig(sig_le.rbegin(), sig_le.rend());
+  EVP_PKEY* pk = openssl_public(modulus);
   if (pk == nullptr) return false;
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   const bool ok = EVP_DigestVerifyInit(ctx, nullptr, EVP_get_digestbyname(md), nullptr, pk) == 1 &&
@@ -518,6 +551,84 @@ TEST_F(CardContext, GeneratedPairsSignAndDecipherOnTheCard) {
   }
   Key big;
   EXPECT_EQ(last_error_of(CryptGenKey(p.h, AT_SIGNATURE, 4096u << 16, &big.h)), static_cast<DWORD>(NTE_BAD_FLAGS));
+}
+
+// A certificate stored for a pair generated on the card: KP_CERTIFICATE
+// reads back the same bytes from the card, and the current user's "MY"
+// store holds it, linked to this provider and container.
+TEST_F(CardContext, CertificateOfAGeneratedPair) {
+  const std::set<CardPublic> before = card_publics();
+  Key k;
+  ASSERT_TRUE(CryptGenKey(p.h, AT_KEYEXCHANGE, 1024u << 16, &k.h)) << std::hex << GetLastError();
+  std::vector<CardPublic> fresh;
+  for (const CardPublic& c : card_publics())
+    if (!before.count(c)) fresh.push_back(c);
+  ASSERT_EQ(fresh.size(), 1u);
+  DWORD n = 0;
+  EXPECT_EQ(last_error_of(CryptGetKeyParam(k.h, KP_CERTIFICATE, nullptr, &n, 0)), static_cast<DWORD>(NTE_BAD_TYPE));
+  const bytes cert = certificate_for(fresh[0].modulus, "VORN keys test");
+  ASSERT_FALSE(cert.empty());
+  ASSERT_TRUE(CryptSetKeyParam(k.h, KP_CERTIFICATE, cert.data(), 0)) << std::hex << GetLastError();
+  ASSERT_TRUE(CryptGetKeyParam(k.h, KP_CERTIFICATE, nullptr, &n, 0));
+  ASSERT_EQ(n, cert.size());
+  bytes back(n);
+  n -= 1;
+  EXPECT_EQ(last_error_of(CryptGetKeyParam(k.h, KP_CERTIFICATE, back.data(), &n, 0)), static_cast<DWORD>(ERROR_MORE_DATA));
+  ASSERT_TRUE(CryptGetKeyParam(k.h, KP_CERTIFICATE, back.data(), &n, 0));
+  EXPECT_EQ(back, cert);
+
+  HCERTSTORE my = CertOpenSystemStoreA(0, "MY");
+  ASSERT_NE(my, nullptr);
+  PCCERT_CONTEXT ctx = CertFindCertificateInStore(my, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_A, "VORN keys test", nullptr);
+  ASSERT_NE(ctx, nullptr);
+  DWORD size = 0;
+  ASSERT_TRUE(CertGetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size));
+  std::vector<BYTE> buf(size);
+  ASSERT_TRUE(CertGetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &size));
+  const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buf.data());
+  EXPECT_EQ(std::wstring(info->pwszProvName), L"VORN_CSP");
+  EXPECT_EQ(info->dwProvType, static_cast<DWORD>(PROV_RSA_FULL));
+  EXPECT_EQ(info->dwKeySpec, static_cast<DWORD>(AT_KEYEXCHANGE));
+  const std::wstring container(info->pwszContainerName);
+  EXPECT_EQ(container.rfind(L"\\\\.\\", 0), 0u) << "container " << std::string(container.begin(), container.end());
+  // The store's container name opens this container again.
+  char name[300] = {};
+  DWORD nl = sizeof name;
+  ASSERT_TRUE(CryptGetProvParam(p.h, PP_CONTAINER, reinterpret_cast<BYTE*>(name), &nl, 0));
+  EXPECT_EQ(container.substr(container.rfind(L'\\') + 1), std::wstring(name, name + std::strlen(name)));
+  CertFreeCertificateContext(ctx);
+  CertCloseStore(my, 0);
+}
+
+// GET CHALLENGE commands in the simulator's trace of reader 0.
+int card_challenges() {
+  const char* dir = std::getenv("VORNENV_DIR");
+  if (dir == nullptr) return -1;
+  std::ifstream in(std::string("Z:") + dir + "/reader0.trace");
+  std::string line;
+  int n = 0;
+  while (std::getline(in, line))
+    if (line.find("cmd=00840000") != std::string::npos || line.find("pcmd=00840000") != std::string::npos) ++n;
+  return n;
+}
+
+// Random bytes come from the OS generator until PP_USE_HARDWARE_RNG, then
+// from the card (random bytes and session key material alike).
+TEST_F(CardContext, RandomFromTheCardAfterHardwareRng) {
+  const int start = card_challenges();
+  ASSERT_GE(start, 0);
+  BYTE buf[300];
+  Key k;
+  ASSERT_TRUE(CryptGenRandom(p.h, sizeof buf, buf));
+  ASSERT_TRUE(CryptGenKey(p.h, CALG_3DES, 0, &k.h));
+  EXPECT_EQ(card_challenges(), start);
+  ASSERT_TRUE(CryptSetProvParam(p.h, PP_USE_HARDWARE_RNG, nullptr, 0)) << std::hex << GetLastError();
+  ASSERT_TRUE(CryptGenRandom(p.h, sizeof buf, buf)) << std::hex << GetLastError();
+  const int after_random = card_challenges();
+  EXPECT_GE(after_random, start + 2);  // 300 bytes take two commands
+  Key k2;
+  ASSERT_TRUE(CryptGenKey(p.h, CALG_AES_128, 0, &k2.h));
+  EXPECT_EQ(card_challenges(), after_random + 1);
 }
 
 // Four threads sign with the one container at once: every signature is
