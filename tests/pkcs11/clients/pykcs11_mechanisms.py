@@ -12,10 +12,13 @@ import subprocess
 import sys
 import tempfile
 
-# A sanitizer build of the module needs its runtime loaded first in Python.
+# A sanitizer build of the module needs its runtime loaded first in Python,
+# and the C++ runtime with it: PyKCS11's list iterators end with a C++
+# exception, which the sanitizer's interceptor can only pass on when it
+# found the C++ runtime at start-up.
 _pre = os.environ.get("VORN_CLIENT_PRELOAD")
-if _pre and os.environ.get("LD_PRELOAD") != _pre:
-    os.environ["LD_PRELOAD"] = _pre
+if _pre and not os.environ.get("LD_PRELOAD", "").startswith(_pre):
+    os.environ["LD_PRELOAD"] = _pre + " libstdc++.so.6"
     os.environ["ASAN_OPTIONS"] = "detect_leaks=0:verify_asan_link_order=0"
     os.execv(sys.executable, [sys.executable] + sys.argv)
 

@@ -12,8 +12,21 @@
 # every client picks RSA-PSS for TLS 1.2 too. Run under
 # tools/with-vornenv --demo-card; prints the handshake time.
 set -euo pipefail
+# A sanitizer build of the module needs its runtime loaded first in the
+# (uninstrumented) programs that load the module; only in those (awk and
+# the server have faults of their own that it would report).
+pre=()
 if [ -n "${VORN_CLIENT_PRELOAD:-}" ]; then
-  export LD_PRELOAD="$VORN_CLIENT_PRELOAD" ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0"
+  pre=(env LD_PRELOAD="$VORN_CLIENT_PRELOAD" ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0")
+  # Programs that load libp11-kit deadlock with the sanitizer runtime
+  # preloaded, on glibc's locale lock in p11-kit's own constructor or
+  # destructor (without the VORN module: `curl --version`, which loads it
+  # through libldap and GnuTLS, hangs before main; gnutls-cli after the
+  # handshake, in p11-kit's destructor). The native pass runs these two.
+  if [ "$3" = curl ] || [ "$3" = gnutls ]; then
+    echo "skipped: $3 (libp11-kit) deadlocks with the sanitizer runtime preloaded"
+    exit 77
+  fi
 fi
 M="$1" VER="$2" CLIENT="$3"
 W=$(mktemp -d)
@@ -25,18 +38,18 @@ cleanup() {
 trap cleanup EXIT
 fail() {
   echo "FAIL ($CLIENT, TLS $VER): $*" >&2
-  for f in server.log client.log; do [ -s "$W/$f" ] && { echo "--- $f" >&2; tail -n 30 "$W/$f" >&2; }; done
+  for f in server.log client.log; do [ -s "$W/$f" ] && { echo "--- $f" >&2; grep -v "^ \{4\}" "$W/$f" | tail -n 40 >&2; }; done
   exit 1
 }
 TRACE="$VORNENV_DIR/reader0.trace"
 
 # The card's signature key and certificate.
-id=$(pkcs11-tool --module "$M" -O --type cert 2>/dev/null |
+id=$("${pre[@]}" pkcs11-tool --module "$M" -O --type cert 2>/dev/null |
      awk '/label:/ {l=$0} /ID:/ { if (l ~ /signature/) {print $2; exit} }')
 [ -n "$id" ] || fail "no signature key id"
 pct=$(sed 's/../%&/g' <<<"$id")
 KEY="pkcs11:id=$pct;type=private;pin-value=1234"
-pkcs11-tool --module "$M" -r --type cert --id "$id" -o "$W/card.der" >/dev/null 2>&1 || fail "read certificate"
+"${pre[@]}" pkcs11-tool --module "$M" -r --type cert --id "$id" -o "$W/card.der" >/dev/null 2>&1 || fail "read certificate"
 openssl x509 -inform DER -in "$W/card.der" -out "$W/card.pem"
 k=$(( $(openssl x509 -in "$W/card.pem" -noout -text | sed -n 's/.*Public-Key: (\([0-9]*\) bit).*/\1/p') / 8 ))
 
@@ -79,14 +92,14 @@ case $CLIENT in
   openssl)
     engine_conf
     printf 'GET / HTTP/1.0\r\n\r\n' |
-      timeout 60 openssl s_client -connect "127.0.0.1:$port" -engine pkcs11 -keyform engine -key "$KEY" \
+      timeout 60 "${pre[@]}" openssl s_client -connect "127.0.0.1:$port" -engine pkcs11 -keyform engine -key "$KEY" \
         -cert "$W/card.pem" -CAfile "$W/srv.pem" -verify_return_error -ign_eof >"$W/client.log" 2>&1 ||
       fail "s_client"
     ;;
   curl)
     engine_conf
     # curl's time_appconnect: from the start to the end of the handshake.
-    timeout 60 curl -sS --engine pkcs11 --key-type ENG --key "$KEY" --cert "$W/card.pem" --cacert "$W/srv.pem" \
+    timeout 60 "${pre[@]}" curl -sS --engine pkcs11 --key-type ENG --key "$KEY" --cert "$W/card.pem" --cacert "$W/srv.pem" \
       -w '\nhandshake_seconds=%{time_appconnect}\n' "https://127.0.0.1:$port/" >"$W/client.log" 2>&1 || fail "curl"
     ;;
   gnutls)
@@ -100,7 +113,7 @@ case $CLIENT in
     printf 'GET / HTTP/1.0\r\n\r\n' |
       timeout 60 unshare --mount --propagation private sh -c \
         'mount --bind "$1" /usr/share/p11-kit/modules && shift && exec "$@"' sh "$W/modules" \
-        gnutls-cli --x509certfile "$W/card.pem" --x509keyfile "$KEY" --x509cafile "$W/srv.pem" \
+        "${pre[@]}" gnutls-cli --x509certfile "$W/card.pem" --x509keyfile "$KEY" --x509cafile "$W/srv.pem" \
         -p "$port" 127.0.0.1 >"$W/client.log" 2>&1 || fail "gnutls-cli"
     ;;
   *) fail "client $CLIENT" ;;
