@@ -58,13 +58,25 @@ k=$(( $(openssl x509 -in "$W/card.pem" -noout -text | sed -n 's/.*Public-Key: (\
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$W/srv.key" -out "$W/srv.pem" -days 1 \
   -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 >/dev/null 2>&1
 case $VER in 1.3) vflag=-tls1_3 ;; 1.2) vflag=-tls1_2 ;; *) fail "version $VER" ;; esac
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-# -www answers the request with the session, and the client certificate it saw.
-timeout 120 openssl s_server -accept "127.0.0.1:$port" -cert "$W/srv.pem" -key "$W/srv.key" "$vflag" \
-  -Verify 1 -verify_return_error -CAfile "$W/card.pem" -www -naccept 1 >"$W/server.log" 2>&1 &
-SRV_PID=$!
-for _ in $(seq 100); do grep -q '^ACCEPT' "$W/server.log" 2>/dev/null && break; sleep 0.1; done
-grep -q '^ACCEPT' "$W/server.log" || fail "server did not start"
+# A free port from the kernel; another program may take it before the
+# server binds it, so a server that does not start is tried again.
+for _ in 1 2 3; do
+  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  # -www answers the request with the session, and the client certificate it saw.
+  timeout 120 openssl s_server -accept "127.0.0.1:$port" -cert "$W/srv.pem" -key "$W/srv.key" "$vflag" \
+    -Verify 1 -verify_return_error -CAfile "$W/card.pem" -www -naccept 1 >"$W/server.log" 2>&1 &
+  SRV_PID=$!
+  for _ in $(seq 100); do
+    grep -q '^ACCEPT' "$W/server.log" 2>/dev/null && break
+    kill -0 "$SRV_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  grep -q '^ACCEPT' "$W/server.log" && break
+  kill "$SRV_PID" 2>/dev/null || true
+  wait "$SRV_PID" 2>/dev/null || true
+  SRV_PID=
+done
+[ -n "$SRV_PID" ] || fail "server did not start"
 
 # The clients, with their defaults: no version, signature algorithm or
 # priority options.
