@@ -53,6 +53,10 @@ const Value* crypt_key_value(Slot& slot, Object& key);
 bool rsa_private_record(const Object& key, std::size_t k, sc_rsa_private_key* rec);
 bool rsa_public_record(const Object& key, std::size_t k, sc_rsa_public_key* rec);
 
+// Feeds a digest context any length, in pieces the 32-bit software
+// interface takes (digest.cpp).
+vorn_rv digest_feed(std::uint8_t id, sc_digest_ctx* ctx, const std::uint8_t* p, CK_ULONG len);
+
 // Largest input of one cipher call. Sums of it with pending bytes and
 // padding, and the 32-bit lengths of the software ciphers and the card
 // layer, stay far from wrapping; longer inputs are refused with the

@@ -1,5 +1,6 @@
-// Digests (C_DigestInit/Digest/DigestUpdate/DigestFinal: MD5, SHA-1 and
-// SHA-256 in software) and the card's random numbers (C_GenerateRandom).
+// Digests (C_DigestInit/Digest/DigestUpdate/DigestFinal: MD5, SHA-1,
+// SHA-256, SHA-384 and SHA-512 in software) and the card's random numbers
+// (C_GenerateRandom).
 #include <algorithm>
 #include <cstring>
 
@@ -17,11 +18,14 @@ std::uint8_t digest_id(CK_MECHANISM_TYPE m) {
     case CKM_MD5: return SC_ALG_MD5;
     case CKM_SHA_1: return SC_ALG_SHA1;
     case CKM_SHA256: return SC_ALG_SHA256;
+    case CKM_SHA384: return SC_ALG_SHA384;
+    case CKM_SHA512: return SC_ALG_SHA512;
     default: return 0;
   }
 }
 
-// Feeds any length in pieces the 32-bit software interface takes.
+}  // namespace
+
 vorn_rv digest_feed(std::uint8_t id, sc_digest_ctx* ctx, const std::uint8_t* p, CK_ULONG len) {
   while (len > 0) {
     const auto n = static_cast<std::uint32_t>(std::min<CK_ULONG>(len, 0x40000000UL));
@@ -32,6 +36,8 @@ vorn_rv digest_feed(std::uint8_t id, sc_digest_ctx* ctx, const std::uint8_t* p, 
   }
   return VORN_OK;
 }
+
+namespace {
 
 // The common steps of C_Digest and C_DigestFinal after the session lookup.
 CK_RV digest_out(Slot* slot, Session* sess, CK_SESSION_HANDLE h, const std::uint8_t* data, CK_ULONG len,

@@ -28,7 +28,11 @@ inline constexpr CK_ULONG kMaxSessions = 10;
 inline constexpr std::size_t kTokenObjects = 79;
 inline constexpr std::size_t kSessionObjects = 10;
 inline constexpr std::size_t kAttrRows = 63;
-inline constexpr std::size_t kMechRows = 27;
+// The mechanism table: the 27 rows of the module's own table, then the
+// extension rows today's clients need (raw RSA, RSA-PSS, hash-and-sign,
+// SHA-384/512 digests; see docs/pkcs11.md).
+inline constexpr std::size_t kBaseMechRows = 27;
+inline constexpr std::size_t kMechRows = kBaseMechRows + 11;
 inline constexpr CK_ULONG kNobody = 100;  // login state: nobody logged in
 
 // Module flags.
@@ -124,10 +128,16 @@ struct Object {
   }
 };
 
+// A signing or verification context. The PSS rows carry their digest, the
+// MGF1 digest (software digest ids) and the salt length from the
+// mechanism's parameters.
 struct OpContext {
   bool active = false;
   CK_MECHANISM_TYPE mechanism = 0;
   CK_OBJECT_HANDLE key = 0;
+  std::uint8_t pss_hash = 0;
+  std::uint8_t pss_mgf_hash = 0;
+  std::uint32_t pss_salt = 0;
 };
 
 struct SearchAttr {

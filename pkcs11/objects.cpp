@@ -883,6 +883,43 @@ CK_RV store_write_attrs(Slot& slot, const Object& obj, CK_ULONG cls) {
 
 namespace {
 
+// What RSA keys may be used with: the RSA rows of the mechanism table.
+const CK_MECHANISM_TYPE kRsaMechanisms[] = {CKM_RSA_PKCS,           CKM_RSA_X_509,          CKM_RSA_PKCS_PSS,
+                                            CKM_SHA1_RSA_PKCS,      CKM_SHA256_RSA_PKCS,    CKM_SHA384_RSA_PKCS,
+                                            CKM_SHA512_RSA_PKCS,    CKM_SHA256_RSA_PKCS_PSS, CKM_SHA384_RSA_PKCS_PSS,
+                                            CKM_SHA512_RSA_PKCS_PSS};
+
+// Attributes answered from the object's kind rather than its attribute
+// list, for clients that ask before they use a key: CKA_ALWAYS_AUTHENTICATE
+// of a private key (false: the login covers every use) and
+// CKA_ALLOWED_MECHANISMS of an RSA key. False for any other attribute.
+bool derived_attr(const Object& obj, CK_ULONG cls, CK_ATTRIBUTE& a, CK_RV* result) {
+  const void* src = nullptr;
+  std::size_t n = 0;
+  static const CK_BBOOL kFalseValue = CK_FALSE;
+  CK_ULONG kt = 0;
+  if (a.type == CKA_ALWAYS_AUTHENTICATE && cls == CKO_PRIVATE_KEY) {
+    src = &kFalseValue;
+    n = sizeof kFalseValue;
+  } else if (a.type == CKA_ALLOWED_MECHANISMS && (cls == CKO_PRIVATE_KEY || cls == CKO_PUBLIC_KEY) &&
+             attr_ulong(obj, CKA_KEY_TYPE, &kt) && kt == CKK_RSA) {
+    src = kRsaMechanisms;
+    n = sizeof kRsaMechanisms;
+  } else {
+    return false;
+  }
+  if (a.pValue == nullptr) {
+    a.ulValueLen = n;
+  } else if (a.ulValueLen < n) {
+    a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+    *result = CKR_BUFFER_TOO_SMALL;
+  } else {
+    std::memcpy(a.pValue, src, n);
+    a.ulValueLen = n;
+  }
+  return true;
+}
+
 // The start of C_GetAttributeValue and C_SetAttributeValue: the session,
 // the template, the token, and hObject an object of the session's slot.
 struct ObjectAt {
@@ -995,6 +1032,7 @@ static CK_RV C_GetAttributeValue_body(CK_SESSION_HANDLE hSession, CK_OBJECT_HAND
   CK_RV result = CKR_OK;
   for (CK_ULONG i = 0; i < ulCount; ++i) {
     CK_ATTRIBUTE& a = pTemplate[i];
+    if (derived_attr(*obj, cls, a, &result)) continue;
     const int row = attr_row(a.type);
     if (row < 3 || row > 59 || !class_allows(row, cls)) {
       a.ulValueLen = CK_UNAVAILABLE_INFORMATION;

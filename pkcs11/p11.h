@@ -25,6 +25,9 @@ static_assert(offsetof(CK_C_INITIALIZE_ARGS, flags) == 32 && offsetof(CK_C_INITI
               "CK_C_INITIALIZE_ARGS layout");
 static_assert(sizeof(CK_SLOT_INFO) == 104 && sizeof(CK_TOKEN_INFO) == 160, "slot and token info sizes");
 static_assert(sizeof(CK_ATTRIBUTE) == 16 && sizeof(CK_MECHANISM) == 16, "attribute and mechanism sizes");
+static_assert(sizeof(CK_RSA_PKCS_PSS_PARAMS) == 12 && offsetof(CK_RSA_PKCS_PSS_PARAMS, mgf) == 4 &&
+                  offsetof(CK_RSA_PKCS_PSS_PARAMS, s_len) == 8,
+              "CK_RSA_PKCS_PSS_PARAMS layout: three packed 32-bit words");
 #endif
 
 // Exported symbols keep their standard names and default visibility; the rest

@@ -17,6 +17,7 @@ constexpr CK_FLAGS kKeyOps = CKF_HW | CKF_ENCRYPT | CKF_DECRYPT | CKF_WRAP | CKF
 constexpr CK_FLAGS kGen = CKF_HW | CKF_GENERATE;                                             // 0x8001
 constexpr CK_FLAGS kDigest = CKF_HW | CKF_DIGEST;                                            // 0x401
 constexpr CK_FLAGS kDerive = CKF_HW | CKF_DERIVE;                                            // 0x80001
+constexpr CK_FLAGS kSignVerify = CKF_HW | CKF_SIGN | CKF_VERIFY;                             // 0x2801
 
 const std::array<MechRow, kMechRows> kMechanisms = {{
     {CKM_RSA_PKCS_KEY_PAIR_GEN, {1024, 2048, CKF_HW | CKF_GENERATE_KEY_PAIR}, 0},
@@ -49,6 +50,20 @@ const std::array<MechRow, kMechRows> kMechanisms = {{
     {CKM_SSL3_PRE_MASTER_KEY_GEN, {48, 48, kGen}, CKK_GENERIC_SECRET},
     {CKM_SSL3_MASTER_KEY_DERIVE, {48, 48, kDerive}, CKK_GENERIC_SECRET},
     {CKM_SSL3_KEY_AND_MAC_DERIVE, {0, 0, kDerive}, CKK_GENERIC_SECRET},
+    // Extension rows, after the module's own 27: what TLS 1.3 clients
+    // (RSA-PSS over a raw private-key operation) and hash-and-sign callers
+    // ask for. Card keys sign on the card, session keys in software.
+    {CKM_RSA_X_509, {1024, 2048, kSignVerify}, 0},
+    {CKM_RSA_PKCS_PSS, {1024, 2048, kSignVerify}, 0},
+    {CKM_SHA1_RSA_PKCS, {1024, 2048, kSignVerify}, 0},
+    {CKM_SHA256_RSA_PKCS, {1024, 2048, kSignVerify}, 0},
+    {CKM_SHA384_RSA_PKCS, {1024, 2048, kSignVerify}, 0},
+    {CKM_SHA512_RSA_PKCS, {1024, 2048, kSignVerify}, 0},
+    {CKM_SHA256_RSA_PKCS_PSS, {1024, 2048, kSignVerify}, 0},
+    {CKM_SHA384_RSA_PKCS_PSS, {1024, 2048, kSignVerify}, 0},
+    {CKM_SHA512_RSA_PKCS_PSS, {1024, 2048, kSignVerify}, 0},
+    {CKM_SHA384, {0, 0, kDigest}, CKK_VENDOR_DEFINED},
+    {CKM_SHA512, {0, 0, kDigest}, CKK_VENDOR_DEFINED},
 }};
 
 // Resets the token part of the slot record.

@@ -401,16 +401,17 @@ TEST(Token, MechanismTable) {
   Initialised init;
   ASSERT_EQ(init.rv, CKR_OK);
   CK_ULONG n = 0;
+  // The module's 27 rows in their order, then the 11 extension rows.
   ASSERT_EQ(C_GetMechanismList(0, nullptr, &n), CKR_OK);
-  ASSERT_EQ(n, 27u);
-  std::vector<CK_MECHANISM_TYPE> m(28, 0xDEAD);
-  n = 26;
+  ASSERT_EQ(n, 38u);
+  std::vector<CK_MECHANISM_TYPE> m(39, 0xDEAD);
+  n = 37;
   EXPECT_EQ(C_GetMechanismList(0, m.data(), &n), CKR_BUFFER_TOO_SMALL);
-  EXPECT_EQ(n, 27u);
+  EXPECT_EQ(n, 38u);
   EXPECT_EQ(m[0], 0xDEADu);
-  n = 28;
+  n = 39;
   ASSERT_EQ(C_GetMechanismList(0, m.data(), &n), CKR_OK);
-  ASSERT_EQ(n, 27u);
+  ASSERT_EQ(n, 38u);
   const std::vector<CK_MECHANISM_TYPE> want = {
       CKM_RSA_PKCS_KEY_PAIR_GEN, CKM_RSA_PKCS,     CKM_RC2_KEY_GEN,   CKM_RC2_ECB,      CKM_RC2_CBC,
       CKM_RC2_CBC_PAD,           CKM_RC4_KEY_GEN,  CKM_RC4,           CKM_DES_KEY_GEN,  CKM_DES_ECB,
@@ -419,7 +420,12 @@ TEST(Token, MechanismTable) {
       CKM_AES_CBC_PAD,           CKM_MD5,          CKM_SHA_1,         CKM_SHA256,       CKM_SSL3_PRE_MASTER_KEY_GEN,
       CKM_SSL3_MASTER_KEY_DERIVE, CKM_SSL3_KEY_AND_MAC_DERIVE};
   EXPECT_EQ(std::vector<CK_MECHANISM_TYPE>(m.begin(), m.begin() + 27), want);
-  EXPECT_EQ(m[27], 0xDEADu);
+  const std::vector<CK_MECHANISM_TYPE> ext = {
+      CKM_RSA_X_509,           CKM_RSA_PKCS_PSS,        CKM_SHA1_RSA_PKCS,      CKM_SHA256_RSA_PKCS,
+      CKM_SHA384_RSA_PKCS,     CKM_SHA512_RSA_PKCS,     CKM_SHA256_RSA_PKCS_PSS, CKM_SHA384_RSA_PKCS_PSS,
+      CKM_SHA512_RSA_PKCS_PSS, CKM_SHA384,              CKM_SHA512};
+  EXPECT_EQ(std::vector<CK_MECHANISM_TYPE>(m.begin() + 27, m.begin() + 38), ext);
+  EXPECT_EQ(m[38], 0xDEADu);
 
   CK_MECHANISM_INFO mi;
   ASSERT_EQ(C_GetMechanismInfo(0, CKM_SHA256, &mi), CKR_OK);
@@ -436,7 +442,14 @@ TEST(Token, MechanismTable) {
   EXPECT_EQ(mi.flags, 0x60301u);
   ASSERT_EQ(C_GetMechanismInfo(0, CKM_SSL3_MASTER_KEY_DERIVE, &mi), CKR_OK);
   EXPECT_EQ(mi.flags, 0x80001u);
-  EXPECT_EQ(C_GetMechanismInfo(0, CKM_SHA512, &mi), CKR_MECHANISM_INVALID);
+  // Extension rows: RSA signing and verification only (no decryption).
+  ASSERT_EQ(C_GetMechanismInfo(0, CKM_RSA_X_509, &mi), CKR_OK);
+  EXPECT_EQ(mi.ulMinKeySize, 1024u);
+  EXPECT_EQ(mi.ulMaxKeySize, 2048u);
+  EXPECT_EQ(mi.flags, 0x2801u);
+  ASSERT_EQ(C_GetMechanismInfo(0, CKM_SHA512, &mi), CKR_OK);
+  EXPECT_EQ(mi.flags, 0x401u);
+  EXPECT_EQ(C_GetMechanismInfo(0, CKM_SHA224, &mi), CKR_MECHANISM_INVALID);
   EXPECT_EQ(C_GetMechanismInfo(10, CKM_SHA256, &mi), CKR_SLOT_ID_INVALID);
   EXPECT_EQ(C_GetMechanismInfo(0, CKM_SHA256, nullptr), CKR_ARGUMENTS_BAD);
   // The empty reader has no token.
@@ -492,7 +505,7 @@ TEST(HotPlug, NewCardAnswersSlotIdInvalidFirstThenIsReady) {
   EXPECT_EQ(C_GetMechanismList(1, nullptr, &n), CKR_SLOT_ID_INVALID);
   n = 0;
   ASSERT_EQ(C_GetMechanismList(1, nullptr, &n), CKR_OK);
-  EXPECT_EQ(n, 27u);
+  EXPECT_EQ(n, 38u);  // the 27 rows and the extension rows
   CK_SLOT_ID ids[4];
   n = 4;
   ASSERT_EQ(C_GetSlotList(CK_TRUE, ids, &n), CKR_OK);

@@ -1,6 +1,7 @@
 // PKCS11_VORN.dll from a Windows program under Wine, against the simulated
 // demo card through the winscard bridge: the Windows structure layout as the
-// caller sees it, then initialise, slots, token, login, sign, verify, finalise.
+// caller sees it, then initialise, slots, token, login, sign, verify (PKCS#1
+// v1.5 and RSA-PSS with its packed parameters), finalise.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -130,6 +131,22 @@ TEST(Pkcs11Windows, SignAndVerifyWithTheCard) {
   sig[100] ^= 0x01;
   ASSERT_EQ(f->C_VerifyInit(s, &mech, pub), CKR_OK);
   EXPECT_EQ(f->C_Verify(s, data, sizeof data, sig.data(), sig_len), CKR_SIGNATURE_INVALID);
+
+  // RSA-PSS over a SHA-256 digest: CK_RSA_PKCS_PSS_PARAMS as a Windows
+  // caller lays it out, three packed 32-bit words (hashAlg, mgf, sLen).
+  const unsigned char pss[12] = {0x50, 0x02, 0, 0, 0x02, 0, 0, 0, 32, 0, 0, 0};
+  CK_MECHANISM pss_mech = {CKM_RSA_PKCS_PSS, const_cast<unsigned char*>(pss), sizeof pss};
+  const unsigned char* digest = data + 3;  // any 32 bytes
+  ASSERT_EQ(f->C_SignInit(s, &pss_mech, key), CKR_OK);
+  sig_len = k;
+  ASSERT_EQ(f->C_Sign(s, const_cast<unsigned char*>(digest), 32, sig.data(), &sig_len), CKR_OK);
+  ASSERT_EQ(sig_len, k);
+  ASSERT_EQ(f->C_VerifyInit(s, &pss_mech, pub), CKR_OK);
+  EXPECT_EQ(f->C_Verify(s, const_cast<unsigned char*>(digest), 32, sig.data(), sig_len), CKR_OK);
+  // The 64-bit Linux layout (24 bytes) is not this platform's structure.
+  unsigned char wide[24] = {0x50, 0x02, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 32};
+  CK_MECHANISM wide_mech = {CKM_RSA_PKCS_PSS, wide, sizeof wide};
+  EXPECT_EQ(f->C_SignInit(s, &wide_mech, key), CKR_MECHANISM_PARAM_INVALID);
 
   EXPECT_EQ(f->C_Logout(s), CKR_OK);
   EXPECT_EQ(f->C_CloseSession(s), CKR_OK);

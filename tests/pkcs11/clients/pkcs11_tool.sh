@@ -27,9 +27,20 @@ pub=$(t -O)
 ! grep -q '^Private Key Object' <<<"$pub" || fail "private key visible before login"
 grep -q "label: *VORN demo signature key" <<<"$pub" || fail "certificate label"
 
-# After login: the two private keys too.
-priv=$(t -O -l --pin 1234)
+# After login: the two private keys too, and not one warning (pkcs11-tool
+# asks every private key for CKA_ALWAYS_AUTHENTICATE).
+priv=$(t --list-objects --login --pin 1234 2>&1)
 [ "$(grep -c '^Private Key Object' <<<"$priv")" = 2 ] || fail "private keys after login: $priv"
+! grep -qi 'warning\|failed' <<<"$priv" || fail "warnings in the object list: $priv"
+grep -q 'Allowed mechanisms: RSA-PKCS,RSA-X-509,RSA-PKCS-PSS,' <<<"$priv" || fail "allowed mechanisms: $priv"
+
+# The mechanism list: the module's 27 rows, then the extension rows.
+mechs=$(t -M 2>&1 | sed -n 's/^  \([A-Z0-9-]*\).*/\1/p')
+[ "$(wc -l <<<"$mechs")" = 38 ] || fail "mechanism count: $mechs"
+[ "$(sed -n 27p <<<"$mechs")" = SSL3-KEY-AND-MAC-DERIVE ] || fail "the 27th mechanism: $mechs"
+[ "$(sed -n '28,38p' <<<"$mechs" | tr '\n' ' ')" = "RSA-X-509 RSA-PKCS-PSS SHA1-RSA-PKCS SHA256-RSA-PKCS \
+SHA384-RSA-PKCS SHA512-RSA-PKCS SHA256-RSA-PKCS-PSS SHA384-RSA-PKCS-PSS SHA512-RSA-PKCS-PSS SHA384 SHA512 " ] ||
+  fail "extension mechanisms: $mechs"
 
 # The signature key's id (the certificate labelled "VORN demo signature key").
 id=$(awk '/^Certificate Object/{c=1} c && /label:/ {l=$0} c && /ID:/ { if (l ~ /signature/) {print $2; exit} }' <<<"$pub")
