@@ -103,6 +103,17 @@ case $scenario in
     check my "$R1" 0
     stop_kl
     ;;
+  readers)
+    step "twelve readers: the first ten are watched, the eleventh is ignored"
+    check register-type
+    start_kl
+    "$VORNENV_TOOL" insert 10 "$cards/b.vcs"
+    "$VORNENV_TOOL" insert 9 "$cards/a.vcs"
+    check my "$VORNENV_READER_9" 2
+    sleep 4  # two more refreshes
+    check my "$VORNENV_READER_10" 0
+    stop_kl
+    ;;
   unit)
     "$VORNENV_TOOL" insert 1 "$cards/many.vcs"
     "$W" "$KL_UNIT"
