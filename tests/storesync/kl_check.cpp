@@ -8,6 +8,7 @@
 //   kl_check exit-app
 //   kl_check tray ICON [FILE.bmp]     the tray shows icon ICON (its colour)
 //   kl_check tray-none                the tray shows none of the state colours
+//   kl_check acquire READER           the provider opens each container named in MY
 //   kl_check sign READER              the provider signs with the card's key
 // Waits (for the program to act) end after 60 s with a failure. Exit
 // status 0 when the check holds, 1 otherwise, with the reason on stderr.
@@ -253,6 +254,56 @@ bool sign_with(const std::string& reader) {
   return ok;
 }
 
+// Every "MY" certificate of reader: the provider named in its key-provider
+// information opens the container named there, and that container's key of
+// the certificate's key spec has the certificate's public key.
+bool acquire_each(const std::string& reader) {
+  const std::string prefix = "\\\\.\\" + reader + "\\";
+  unsigned n = 0;
+  bool ok = true;
+  each_cert("MY", [&](PCCERT_CONTEXT c) {
+    auto b = prop(c, CERT_KEY_PROV_INFO_PROP_ID);
+    if (b.empty() || !ok) return;
+    const auto* k = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(b.data());
+    if (narrow(k->pwszContainerName).compare(0, prefix.size(), prefix) != 0) return;
+    ++n;
+    HCRYPTPROV prov = 0;
+    if (!CryptAcquireContextW(&prov, k->pwszContainerName, k->pwszProvName, k->dwProvType, CRYPT_SILENT)) {
+      ok = fail("CryptAcquireContext " + narrow(k->pwszContainerName) + ": " + std::to_string(GetLastError()));
+      return;
+    }
+    HCRYPTKEY key = 0;
+    if (!CryptGetUserKey(prov, k->dwKeySpec, &key)) {
+      ok = fail("CryptGetUserKey " + std::to_string(k->dwKeySpec) + ": " + std::to_string(GetLastError()));
+    } else {
+      BYTE blob[2048];
+      DWORD len = sizeof blob;
+      if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob, &len)) {
+        ok = fail("CryptExportKey: " + std::to_string(GetLastError()));
+      } else {
+        // Compare with the certificate's key as Wine's provider imports it.
+        HCRYPTPROV ver = 0;
+        HCRYPTKEY pub = 0;
+        BYTE want[2048];
+        DWORD want_len = sizeof want;
+        if (!CryptAcquireContextA(&ver, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) ||
+            !CryptImportPublicKeyInfo(ver, X509_ASN_ENCODING, &c->pCertInfo->SubjectPublicKeyInfo, &pub) ||
+            !CryptExportKey(pub, 0, PUBLICKEYBLOB, 0, want, &want_len)) {
+          ok = fail("the certificate's key: " + std::to_string(GetLastError()));
+        } else if (want_len != len || std::memcmp(want + 8, blob + 8, len - 8) != 0) {
+          ok = fail("the container's key is not the certificate's");
+        }
+        if (pub) CryptDestroyKey(pub);
+        if (ver) CryptReleaseContext(ver, 0);
+      }
+      CryptDestroyKey(key);
+    }
+    CryptReleaseContext(prov, 0);
+  });
+  if (ok && n == 0) return fail("no certificate of the reader in MY");
+  return ok;
+}
+
 bool run(int argc, char** argv) {
   const std::string cmd = argc > 1 ? argv[1] : "";
   auto arg = [&](int i) { return std::string(i < argc ? argv[i] : ""); };
@@ -319,6 +370,7 @@ bool run(int argc, char** argv) {
     return true;
   }
   if (cmd == "sign") return sign_with(arg(2));
+  if (cmd == "acquire") return acquire_each(arg(2));
   if (cmd == "dump") {  // for people: what the four stores hold
     for (const char* store : {"MY", "Root", "CA", "AddressBook"}) {
       each_cert(store, [&](PCCERT_CONTEXT c) {

@@ -54,6 +54,7 @@ case $scenario in
     start_kl
     "$W" "$KL_EXE"
     check window present
+    check tray 108  # both readers watched
     step "insert card A: its containers in MY, authorities in Root and CA, the rest in AddressBook"
     t0=$(now_ms)
     "$VORNENV_TOOL" insert 0 "$cards/a.vcs"
@@ -101,6 +102,19 @@ case $scenario in
     check tray 110
     check store AddressBook "VORN Test Peer" absent "$R1"
     check my "$R1" 0
+    stop_kl
+    ;;
+  chain)
+    step "the provider registers the card type; it opens the containers Kestrelink named"
+    "$W" regsvr32 /s "$KL_CSP"
+    start_kl
+    "$VORNENV_TOOL" insert 0 "$cards/a.vcs"
+    check my "$R0" 2
+    check acquire "$R0"
+    if [ "${KL_SIGN:-0}" = 1 ]; then
+      step "the certificate's private key: VORN_CSP signs on the card"
+      check sign "$R0"
+    fi
     stop_kl
     ;;
   readers)
