@@ -33,7 +33,8 @@ inline constexpr unsigned KL_CERTS = 20;        // certificate read / imported t
 inline constexpr DWORD KL_FRIENDLY_MAX = 1024;  // bytes of a friendly name read
 
 inline constexpr const char* KL_CLASS_NAME = "Kestrelink_AppClass";
-inline constexpr const char* KL_CARD_TYPE = "Grupo K.ROS VORN";
+// The card type as the locate call takes it: a multi-string (double NUL).
+inline constexpr char KL_CARD_TYPES[] = "Grupo K.ROS VORN\0";
 inline constexpr const char* KL_MARKER = "-Kestrelink-";
 inline constexpr const char* KL_CONTAINER_PREFIX = "\\\\.\\";  // \\.\ (four characters)
 inline constexpr const wchar_t* KL_PROVIDER = L"VORN_CSP";

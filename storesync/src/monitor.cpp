@@ -70,7 +70,7 @@ LONG RefreshReaders(CMainFrame* f) {
     LeaveCriticalSection(&f->sync_lock_);
     return SCARD_E_NO_READERS_AVAILABLE;
   }
-  rv = SCardLocateCardsA(f->main_ctx_, KL_CARD_TYPE, local, count);
+  rv = SCardLocateCardsA(f->main_ctx_, KL_CARD_TYPES, local, count);
   if (rv != SCARD_S_SUCCESS) {  // e.g. the card type is not registered
     LeaveCriticalSection(&f->sync_lock_);
     return rv;

@@ -8,6 +8,7 @@
 //   kl_check exit-app
 //   kl_check tray ICON [FILE.bmp]     the tray shows icon ICON (its colour)
 //   kl_check tray-none                the tray shows none of the state colours
+//   kl_check about | menu EXE         double click / right click on tray icon 3
 //   kl_check acquire READER           the provider opens each container named in MY
 //   kl_check sign READER              the provider signs with the card's key
 // Waits (for the program to act) end after 60 s with a failure. Exit
@@ -304,6 +305,58 @@ bool acquire_each(const std::string& reader) {
   return ok;
 }
 
+// A double click on tray icon 3 opens the About box; its OK closes it.
+bool about_box() {
+  HWND f = frame();
+  if (f == nullptr) return fail("no frame window");
+  PostMessageA(f, 0x400, 3, WM_LBUTTONDBLCLK);
+  HWND box = nullptr;
+  if (!wait_for([&] { return (box = FindWindowA("#32770", "Acerca de Kestrelink")) != nullptr; }))
+    return fail("no About box");
+  if (GetDlgItem(box, IDOK) == nullptr) return fail("the About box has no OK button");
+  PostMessageA(box, WM_COMMAND, IDOK, 0);
+  return wait_for([] { return FindWindowA("#32770", "Acerca de Kestrelink") == nullptr; })
+             ? true
+             : fail("the About box stayed");
+}
+
+// A right click on tray icon 3 shows a popup menu; the menus 3..12 of the
+// program hold "&Acerca de..." (57664) and "&Salir de la aplicación" (57665).
+// (Menu handles do not cross processes under Wine: the texts are read from
+// the program's resources.)
+bool tray_menu(const char* exe) {
+  HWND f = frame();
+  if (f == nullptr) return fail("no frame window");
+  PostMessageA(f, 0x400, 3, WM_LBUTTONUP);  // does nothing
+  PostMessageA(f, 0x400, 3, WM_RBUTTONUP);
+  HWND popup = nullptr;
+  if (!wait_for([&] { return (popup = FindWindowA("#32768", nullptr)) != nullptr && IsWindowVisible(popup); }))
+    return fail("no popup menu");
+  PostMessageA(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+  if (!wait_for([] { HWND p = FindWindowA("#32768", nullptr); return p == nullptr || !IsWindowVisible(p); }))
+    return fail("the menu stayed");
+  HMODULE res = LoadLibraryExA(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (res == nullptr) return fail("cannot load the program's resources");
+  bool ok = true;
+  for (int id = 3; id <= 12 && ok; ++id) {
+    HMENU m = LoadMenuA(res, MAKEINTRESOURCEA(id));
+    HMENU popup_menu = m != nullptr ? GetSubMenu(m, 0) : nullptr;
+    wchar_t item0[64] = L"", item1[64] = L"";
+    if (popup_menu == nullptr || GetMenuItemCount(popup_menu) != 2) {
+      ok = fail("menu " + std::to_string(id));
+    } else {
+      GetMenuStringW(popup_menu, 0, item0, 64, MF_BYPOSITION);
+      GetMenuStringW(popup_menu, 1, item1, 64, MF_BYPOSITION);
+      if (std::wstring(item0) != L"&Acerca de..." || std::wstring(item1) != L"&Salir de la aplicaci\u00f3n" ||
+          GetMenuItemID(popup_menu, 0) != 57664 || GetMenuItemID(popup_menu, 1) != 57665)
+        ok = fail("menu " + std::to_string(id) + " items");
+    }
+    if (m != nullptr) DestroyMenu(m);
+  }
+  FreeLibrary(res);
+  return ok;
+}
+
 bool run(int argc, char** argv) {
   const std::string cmd = argc > 1 ? argv[1] : "";
   auto arg = [&](int i) { return std::string(i < argc ? argv[i] : ""); };
@@ -371,6 +424,21 @@ bool run(int argc, char** argv) {
   }
   if (cmd == "sign") return sign_with(arg(2));
   if (cmd == "acquire") return acquire_each(arg(2));
+  if (cmd == "about") return about_box();
+  if (cmd == "windows") {  // for people: the top-level windows
+    EnumWindows([](HWND h, LPARAM) -> BOOL {
+      char cls[64] = "", title[64] = "";
+      RECT r{};
+      GetClassNameA(h, cls, sizeof cls);
+      GetWindowTextA(h, title, sizeof title);
+      GetWindowRect(h, &r);
+      std::printf("%p %s \"%s\" visible %d %ld,%ld-%ld,%ld\n", static_cast<void*>(h), cls, title,
+                  IsWindowVisible(h) ? 1 : 0, r.left, r.top, r.right, r.bottom);
+      return TRUE;
+    }, 0);
+    return true;
+  }
+  if (cmd == "menu") return tray_menu(argv[2]);
   if (cmd == "dump") {  // for people: what the four stores hold
     for (const char* store : {"MY", "Root", "CA", "AddressBook"}) {
       each_cert(store, [&](PCCERT_CONTEXT c) {

@@ -75,6 +75,9 @@ case $scenario in
     check store Root "VORN Test Root CA" present
     check store CA "VORN Test Intermediate CA" present
     shot 108 kestrelink-108
+    step "the tray icon's menu and About box"
+    check menu "Z:${KL_EXE//\//\\}"
+    check about
     step "Exit from the menu command removes card B's MY entries"
     stop_kl
     check my "$R1" 0
