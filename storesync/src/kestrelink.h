@@ -196,6 +196,9 @@ extern std::function<void()> g_kestrelink_thread_start_hook;  // first thing a n
 extern std::atomic<int> g_kestrelink_live_start_blocks;        // start blocks not yet freed
 
 // ---- the application -----------------------------------------------------------
+// The program's instance (resources) and the out-of-memory handler.
+void KestrelinkSetInstance(HINSTANCE inst);
+
 class CKROSCERTApp {
  public:
   virtual ~CKROSCERTApp() = default;

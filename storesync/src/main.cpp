@@ -1,8 +1,6 @@
 // Kestrelink.exe entry point.
 #include "kestrelink.h"
 
-void KestrelinkSetInstance(HINSTANCE inst);
-
 int WINAPI WinMain(HINSTANCE inst, HINSTANCE, LPSTR, int) {
   KestrelinkSetInstance(inst);
   if (card_table_open("Kestrelink") != VORN_OK) return 1;

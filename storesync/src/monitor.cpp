@@ -211,11 +211,10 @@ void WatchReader(Icono* w) {
     if (have_ctx && !fatal && !busy && !skip) {
       LONG result = 0;
       if (present) {
-        while (!SwitchToDefaultDesktop()) {
-          if (f->stopping_) break;
-          Sleep(500);
-        }
-        if (card_atr_match(w->rs_.rgbAtr, w->rs_.cbAtr)) {
+        while (!SwitchToDefaultDesktop() && !f->stopping_) Sleep(500);
+        if (f->stopping_) {
+          // the exit cancels the wait below
+        } else if (card_atr_match(w->rs_.rgbAtr, w->rs_.cbAtr)) {
           result = OnCardInserted(w, w->reader_index_[w->slot_]);
           if (result != 0) w->ShowIcon(IDI_KL_FAILED);
         } else {
