@@ -22,6 +22,8 @@ inline constexpr std::uint8_t SC_ALG_GENERIC = VORN_ALG_GENERIC;
 inline constexpr std::uint8_t SC_ALG_SHA1 = VORN_ALG_SHA1;
 inline constexpr std::uint8_t SC_ALG_MD5 = VORN_ALG_MD5;
 inline constexpr std::uint8_t SC_ALG_SHA256 = VORN_ALG_SHA256;
+inline constexpr std::uint8_t SC_ALG_SHA384 = VORN_ALG_SHA384;
+inline constexpr std::uint8_t SC_ALG_SHA512 = VORN_ALG_SHA512;
 
 inline constexpr std::uint8_t SC_MODE_CBC = 1;   // IV buffer receives the last ciphertext block
 inline constexpr std::uint8_t SC_MODE_CFB8 = 2;  // 8-bit feedback, register written back to the IV
@@ -29,12 +31,18 @@ inline constexpr std::uint8_t SC_MODE_CFB = 3;   // full-block feedback, registe
 inline constexpr std::uint8_t SC_MODE_ECB = 4;   // no IV
 
 // ---------------------------------------------------------------------------
-// Digests (MD5, SHA-1, SHA-256).
+// Digests (MD5, SHA-1, SHA-256, SHA-384, SHA-512). One record for every id:
+// MD5, SHA-1 and SHA-256 use the 32-bit state words and the first 64 bytes
+// of the buffer, SHA-384 and SHA-512 the 64-bit words and all 128 bytes.
+inline constexpr std::uint32_t SC_DIGEST_MAX = 64;  // largest digest size
 struct sc_digest_ctx {
-  std::uint32_t count[2];   // byte count, low word first
-  std::uint32_t state[8];   // chaining state (4, 5 or 8 words used)
-  std::uint8_t buffer[64];  // partial block
-  std::uint8_t id;          // digest the context was initialised for
+  std::uint32_t count[2];        // byte count, low word first
+  union {
+    std::uint32_t state[8];      // MD5, SHA-1, SHA-256 (4, 5 or 8 words used)
+    std::uint64_t state64[8];    // SHA-384, SHA-512
+  };
+  std::uint8_t buffer[128];      // partial block
+  std::uint8_t id;               // digest the context was initialised for
 };
 
 // 0, or CARDERR_BAD_HASH for an id that is not a digest.
@@ -42,9 +50,9 @@ vorn_rv sc_digest_init(std::uint8_t id, sc_digest_ctx* ctx);
 // 0; CARDERR_BAD_ARG when data is null but len is not 0 (or ctx is null);
 // CARDERR_BAD_HASH for another id than the one the context was set up for.
 vorn_rv sc_digest_update(std::uint8_t id, sc_digest_ctx* ctx, const std::uint8_t* data, std::uint32_t len);
-// out null: only *len = digest size (20, 16, 32). Otherwise *len must be at
-// least the digest size (else CARDERR_BUFFER_TOO_SMALL with *len = size); the
-// digest is written, *len set, and the context wiped.
+// out null: only *len = digest size (16, 20, 32, 48, 64). Otherwise *len must
+// be at least the digest size (else CARDERR_BUFFER_TOO_SMALL with *len =
+// size); the digest is written, *len set, and the context wiped.
 vorn_rv sc_digest_final(std::uint8_t id, sc_digest_ctx* ctx, std::uint8_t* out, std::uint32_t* len);
 // One shot, same output rules as sc_digest_final.
 vorn_rv sc_digest(std::uint8_t id, const std::uint8_t* data, std::uint32_t len, std::uint8_t* out, std::uint32_t* outlen);
@@ -172,6 +180,52 @@ vorn_rv sc_rsa_private_decrypt(std::uint8_t* out, std::uint32_t* outlen, const s
 // CARDERR_SW_SIGNATURE. Malformed blocks return the RSA codes.
 vorn_rv sc_rsa_check_signature(const std::uint8_t* sig, std::uint32_t siglen, const std::uint8_t* expected,
                                std::uint32_t explen, const sc_rsa_public_key* key);
+
+// ---------------------------------------------------------------------------
+// EMSA-PSS and MGF1 (the probabilistic signature encoding). hash_id and
+// mgf_hash_id are SHA-1, SHA-256, SHA-384 or SHA-512 (anything else, MD5
+// included, gives CARDERR_BAD_HASH). mhash is the message digest; hlen must
+// be the digest size of hash_id (else CARDERR_BAD_LENGTH).
+//
+// mod_bits is the modulus length in bits (9 .. SC_RSA_MAX_BITS) and
+// em_len must be (mod_bits - 1 + 7) / 8; anything else gives
+// CARDERR_BAD_LENGTH. The top 8 * em_len - (mod_bits - 1) bits of em are zero.
+// The raw RSA operation works on k = (mod_bits + 7) / 8 bytes:
+//  - (mod_bits - 1) a multiple of 8 (e.g. 1025 bits): em_len = k - 1
+//    and the k-byte block is one zero byte followed by em;
+//  - otherwise (e.g. 1024 or 2048 bits): em_len = k and the block is em.
+// A verifier does the reverse with the recovered k-byte block: when em_len is
+// k - 1 its first byte must be zero (else the signature is wrong) and em is
+// the rest; otherwise em is the whole block.
+//
+// A salt that does not fit (em_len < hlen + salt_len + 2) gives
+// CARDERR_BAD_LENGTH; null buffers give CARDERR_BAD_ARG. Intermediate buffers
+// are wiped; on failure the encoders leave em zeroed.
+inline constexpr std::uint32_t SC_PSS_SALT_ANY = 0xFFFFFFFFu;  // verify: any salt length
+
+// mask = the first mask_len bytes of MGF1 over seed.
+vorn_rv sc_mgf1(std::uint8_t hash_id, const std::uint8_t* seed, std::uint32_t seed_len, std::uint8_t* mask,
+                std::uint32_t mask_len);
+// Encoding with salt_len bytes of salt from the OS CSPRNG (its failure code
+// passes through).
+vorn_rv sc_pss_encode(std::uint8_t hash_id, std::uint8_t mgf_hash_id, const std::uint8_t* mhash, std::uint32_t hlen,
+                      std::uint32_t salt_len, std::uint32_t mod_bits, std::uint8_t* em, std::uint32_t em_len);
+// Encoding with the given salt (may be null when salt_len is 0).
+vorn_rv sc_pss_encode_salt(std::uint8_t hash_id, std::uint8_t mgf_hash_id, const std::uint8_t* mhash,
+                           std::uint32_t hlen, std::uint32_t salt_len, std::uint32_t mod_bits, std::uint8_t* em,
+                           std::uint32_t em_len, const std::uint8_t* salt);
+// Checks em against mhash: 0 when consistent; CARDERR_SW_SIGNATURE for an
+// inconsistent encoding (last byte not 0xBC, top bits set, padding not zeros
+// then 01, a salt of another length than salt_len, digest mismatch). salt_len
+// may be SC_PSS_SALT_ANY. Parameter errors as for the encoders.
+vorn_rv sc_pss_verify(std::uint8_t hash_id, std::uint8_t mgf_hash_id, const std::uint8_t* mhash, std::uint32_t hlen,
+                      std::uint32_t salt_len, std::uint32_t mod_bits, const std::uint8_t* em, std::uint32_t em_len);
+
+// DigestInfo prefix for a PKCS#1 v1.5 signature (the DER of the algorithm
+// identifier and the header of the digest's OCTET STRING, the digest follows)
+// for MD5, SHA-1, SHA-256, SHA-384, SHA-512: the bytes and *len; null with
+// *len = 0 for another id.
+const std::uint8_t* sc_digest_info_prefix(std::uint8_t id, std::uint32_t* len);
 
 // Key-pair generation: bits 508..2048 (else RSAERR_MODULUS_LEN before any
 // random number is drawn); e = 65537 when use_f4, else 3. Primes come from

@@ -63,14 +63,15 @@ void digests() {
     const char* name;
     std::uint8_t id;
     const char* md;
-  } d[] = {{"md5", SC_ALG_MD5, "MD5"}, {"sha1", SC_ALG_SHA1, "SHA1"}, {"sha256", SC_ALG_SHA256, "SHA256"}};
+  } d[] = {{"md5", SC_ALG_MD5, "MD5"}, {"sha1", SC_ALG_SHA1, "SHA1"}, {"sha256", SC_ALG_SHA256, "SHA256"},
+           {"sha384", SC_ALG_SHA384, "SHA384"}, {"sha512", SC_ALG_SHA512, "SHA512"}};
   for (const auto& x : d) {
     const EVP_MD* md = EVP_get_digestbyname(x.md);
     compare(
         x.name, "MB/s", 1.0,
         [&] {
-          std::uint8_t out[32];
-          std::uint32_t len = 32;
+          std::uint8_t out[SC_DIGEST_MAX];
+          std::uint32_t len = sizeof out;
           sc_digest(x.id, g_buf.data(), static_cast<std::uint32_t>(g_buf.size()), out, &len);
         },
         [&] {

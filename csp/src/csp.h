@@ -59,6 +59,14 @@ bool version_pre6();    // up to 5.2
 bool version_6();       // major > 5
 void version_refresh();
 
+// The twelve algorithms of PP_ENUMALGS / PP_ENUMALGS_EX, in enumeration order.
+inline constexpr unsigned kAlgTableSize = 12;
+const std::array<PROV_ENUMALGS_EX, kAlgTableSize>& alg_table();
+
+// The Windows user name (GetUserNameA, with its NUL) in a buffer kept until
+// unload: 0 or the system's error. *len counts the NUL.
+DWORD user_name(const char** name, DWORD* len);
+
 struct Provider {
   std::array<ReaderSlot, kReaders> readers;
   unsigned reader_count = 0;
@@ -70,6 +78,14 @@ struct Provider {
   std::uint8_t alg_cursor = 0;
   std::uint8_t container_cursor = 0;
   volatile LONG shutdown = 0;
+  // The reader watch threads (platforms before version 6), per reader slot.
+  struct Watch {
+    HANDLE thread = nullptr;
+    volatile LONG running = 0;
+    SCARDCONTEXT ctx = 0;
+    volatile LONG removal_reported = 1;
+  };
+  std::array<Watch, kReaders> watch;
 };
 Provider& provider();
 
@@ -107,6 +123,19 @@ std::size_t context_index(const ContextRecord* c);
 // verified, end the transaction.
 DWORD card_op_begin(unsigned slot);
 void card_op_end(unsigned slot, bool pin_logout);
+
+// Closing a reader slot (its open-context count 0): card operation ended
+// with PIN logout, card detached, map cache and the slot's records freed.
+void slot_close(unsigned slot);
+// Unload: every slot closed, the shared PC/SC context released, the reader
+// table cleared.
+void readers_close_all();
+// Watch threads (platforms before version 6): start one for a slot, stop
+// them all at unload (cancel, bounded wait).
+DWORD watch_start(unsigned slot);
+void watch_stop_all();
+// Frees record i (wiping its session keys and hashes).
+void record_free(std::size_t i);
 
 // --- PIN (dialogs, cache, parameter) ---------------------------------------
 // Makes sure PIN 0x11 is verified on the card of c's reader slot (cache,

@@ -1,4 +1,5 @@
-// MD5, SHA-1 and SHA-256: block functions and the init/update/final contexts.
+// MD5, SHA-1 and SHA-256: block functions; SHA-384 and SHA-512 (block
+// function in sha512.cpp) share and the init/update/final contexts.
 #include <array>
 
 #include "internal.h"
@@ -191,6 +192,8 @@ bool digest_lookup(std::uint8_t id, digest_info* info) {
     case SC_ALG_MD5: *info = {16, 4, false}; return true;
     case SC_ALG_SHA1: *info = {20, 5, true}; return true;
     case SC_ALG_SHA256: *info = {32, 8, true}; return true;
+    case SC_ALG_SHA384: *info = {48, 6, true}; return true;
+    case SC_ALG_SHA512: *info = {64, 8, true}; return true;
     default: return false;
   }
 }
@@ -211,6 +214,63 @@ block_fn digest_blocks(std::uint8_t id) {
 
 constexpr std::uint32_t kInitMd5[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
 constexpr std::uint32_t kInitSha1[5] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476, 0xc3d2e1f0};
+constexpr std::uint64_t kInitSha384[8] = {0xcbbb9d5dc1059ed8, 0x629a292a367cd507, 0x9159015a3070dd17,
+                                          0x152fecd8f70e5939, 0x67332667ffc00b31, 0x8eb44a8768581511,
+                                          0xdb0c2e0d64f98fa7, 0x47b5481dbefa4fa4};
+constexpr std::uint64_t kInitSha512[8] = {0x6a09e667f3bcc908, 0xbb67ae8584caa73b, 0x3c6ef372fe94f82b,
+                                          0xa54ff53a5f1d36f1, 0x510e527fade682d1, 0x9b05688c2b3e6c1f,
+                                          0x1f83d9abfb41bd6b, 0x5be0cd19137e2179};
+
+bool is_sha512(std::uint8_t id) { return id == SC_ALG_SHA384 || id == SC_ALG_SHA512; }
+
+// The 128-byte-block digests: same buffering as below with 64-bit words.
+void update128(sc_digest_ctx* ctx, const std::uint8_t* data, std::uint32_t len) {
+  std::uint32_t used = ctx->count[0] & 127;
+  std::uint32_t lo = ctx->count[0] + len;
+  if (lo < ctx->count[0]) ctx->count[1]++;
+  ctx->count[0] = lo;
+  if (used != 0) {
+    std::uint32_t take = 128 - used;
+    if (len < take) {
+      std::memcpy(ctx->buffer + used, data, len);
+      return;
+    }
+    std::memcpy(ctx->buffer + used, data, take);
+    sc::sha512_blocks(ctx->state64, ctx->buffer, 1);
+    data += take;
+    len -= take;
+  }
+  if (len >= 128) {
+    sc::sha512_blocks(ctx->state64, data, len / 128);
+    data += len & ~127u;
+    len &= 127;
+  }
+  if (len != 0) std::memcpy(ctx->buffer, data, len);
+}
+
+void final128(sc_digest_ctx* ctx, std::uint8_t* out, std::uint32_t words) {
+  std::uint32_t used = ctx->count[0] & 127;
+  // The length field is 128 bits; a 64-bit byte count fills its low 67 bits.
+  const std::uint64_t bytes = (std::uint64_t{ctx->count[1]} << 32) | ctx->count[0];
+  ctx->buffer[used++] = 0x80;
+  if (used > 112) {
+    std::memset(ctx->buffer + used, 0, 128 - used);
+    sc::sha512_blocks(ctx->state64, ctx->buffer, 1);
+    used = 0;
+  }
+  std::memset(ctx->buffer + used, 0, 128 - used);
+  const std::uint64_t hi = bytes >> 61, lo = bytes << 3;
+  for (int i = 0; i < 8; ++i) {
+    ctx->buffer[112 + i] = static_cast<std::uint8_t>(hi >> (56 - 8 * i));
+    ctx->buffer[120 + i] = static_cast<std::uint8_t>(lo >> (56 - 8 * i));
+  }
+  sc::sha512_blocks(ctx->state64, ctx->buffer, 1);
+  for (std::uint32_t i = 0; i < words; ++i) {
+    sc::store_be32(out + 8 * i, static_cast<std::uint32_t>(ctx->state64[i] >> 32));
+    sc::store_be32(out + 8 * i + 4, static_cast<std::uint32_t>(ctx->state64[i]));
+  }
+}
+
 constexpr std::uint32_t kInitSha256[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                           0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
@@ -227,6 +287,10 @@ vorn_rv sc_digest_init(std::uint8_t id, sc_digest_ctx* ctx) {
   if (ctx == nullptr) return CARDERR_BAD_ARG;
   std::memset(ctx, 0, sizeof *ctx);
   ctx->id = id;
+  if (is_sha512(id)) {
+    std::memcpy(ctx->state64, id == SC_ALG_SHA384 ? kInitSha384 : kInitSha512, sizeof ctx->state64);
+    return VORN_OK;
+  }
   const std::uint32_t* iv = id == SC_ALG_MD5 ? kInitMd5 : id == SC_ALG_SHA1 ? kInitSha1 : kInitSha256;
   std::memcpy(ctx->state, iv, info.words * 4);
   return VORN_OK;
@@ -238,6 +302,10 @@ vorn_rv sc_digest_update(std::uint8_t id, sc_digest_ctx* ctx, const std::uint8_t
   if (ctx == nullptr || (data == nullptr && len != 0)) return CARDERR_BAD_ARG;
   if (ctx->id != id) return CARDERR_BAD_HASH;
   if (len == 0) return VORN_OK;
+  if (is_sha512(id)) {
+    update128(ctx, data, len);
+    return VORN_OK;
+  }
   block_fn blocks = digest_blocks(id);
   std::uint32_t used = ctx->count[0] & 63;
   std::uint32_t lo = ctx->count[0] + len;
@@ -277,6 +345,12 @@ vorn_rv sc_digest_final(std::uint8_t id, sc_digest_ctx* ctx, std::uint8_t* out, 
   }
   if (ctx == nullptr) return CARDERR_BAD_ARG;
   if (ctx->id != id) return CARDERR_BAD_HASH;
+  if (is_sha512(id)) {
+    final128(ctx, out, info.words);
+    *len = info.size;
+    plat_wipe(ctx, sizeof *ctx);
+    return VORN_OK;
+  }
   block_fn blocks = digest_blocks(id);
   std::uint32_t used = ctx->count[0] & 63;
   std::uint64_t bits = ((std::uint64_t{ctx->count[1]} << 32) | ctx->count[0]) << 3;

@@ -37,11 +37,23 @@ bool use_aes_ni();
 bool use_cpu_extensions();
 // BMI2 and ADX (MULX, ADCX, ADOX) present.
 bool cpu_has_adx();
+// SHA-384/512 code in use: 2 = AVX-512VL schedule, 1 = AVX schedule, 0 =
+// portable (the CPU's best, capped by the switch and by sha512_cap).
+int sha512_tier();
+// Caps the tier (tests cover each one); returns the previous cap.
+int sha512_cap(int max_tier);
+#if defined(__x86_64__) && defined(__GNUC__)
+#define SC_HAVE_SHA512_SIMD 1
+#endif
 
 // Digest block functions: process nblocks 64-byte blocks.
 void md5_blocks(std::uint32_t* state, const std::uint8_t* data, std::size_t nblocks);
 void sha1_blocks_portable(std::uint32_t* state, const std::uint8_t* data, std::size_t nblocks);
 void sha256_blocks_portable(std::uint32_t* state, const std::uint8_t* data, std::size_t nblocks);
+// SHA-384/SHA-512: nblocks 128-byte blocks (the vector schedule when
+// use_sha512_simd(), else the portable code).
+void sha512_blocks(std::uint64_t* state, const std::uint8_t* data, std::size_t nblocks);
+void sha512_blocks_portable(std::uint64_t* state, const std::uint8_t* data, std::size_t nblocks);
 #if defined(__x86_64__) || defined(__i386__)
 #define SC_HAVE_X86 1
 void sha1_blocks_ni(std::uint32_t* state, const std::uint8_t* data, std::size_t nblocks);

@@ -21,6 +21,8 @@ inline constexpr std::uint8_t VORN_ALG_GENERIC = 52;   // generic secret (key ge
 inline constexpr std::uint8_t VORN_ALG_SHA1 = 0x21;
 inline constexpr std::uint8_t VORN_ALG_MD5 = 0x22;
 inline constexpr std::uint8_t VORN_ALG_SHA256 = 0x23;
+inline constexpr std::uint8_t VORN_ALG_SHA384 = 0x24;  // SHA-384 and SHA-512: software digests
+inline constexpr std::uint8_t VORN_ALG_SHA512 = 0x25;
 
 // RSA algorithm of a modulus of the given byte length; 0 for a length the
 // card does not know.
