@@ -545,9 +545,10 @@ DWORD release(HCRYPTPROV hProv, DWORD flags) {
     ReaderSlot& s = provider().readers[c->slot];
     if (!(c->verify_only && c->name_len == 0) && s.open_contexts > 0) --s.open_contexts;
     if (s.open_contexts == 0 && !c->verify_only) {
-      provider().pins[c->slot].asked_since_release = 0;
+      const std::uint32_t slot = c->slot;  // record_free clears the record
+      provider().pins[slot].asked_since_release = 0;
       record_free(i);
-      slot_close(c->slot);
+      slot_close(slot);
       return 0;
     }
   }
