@@ -201,6 +201,21 @@ bool save_bmp(const Shot& s, const char* path) {
 HWND frame() { return FindWindowA("Kestrelink_AppClass", nullptr); }
 
 // ---- the provider -------------------------------------------------------------
+// Answers the provider's PIN dialog ("Authentication") with the simulator's
+// demo PIN, as a person would: the PIN into its edit field, then OK.
+DWORD WINAPI answer_pin_dialog(LPVOID stop) {
+  while (WaitForSingleObject(static_cast<HANDLE>(stop), 100) == WAIT_TIMEOUT) {
+    HWND dlg = FindWindowA("#32770", "Authentication");
+    if (dlg == nullptr || GetDlgItem(dlg, IDOK) == nullptr) continue;
+    HWND edit = FindWindowExA(dlg, nullptr, "Edit", nullptr);
+    if (edit == nullptr) continue;
+    SendMessageA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("1234"));
+    PostMessageA(dlg, WM_COMMAND, IDOK, reinterpret_cast<LPARAM>(GetDlgItem(dlg, IDOK)));
+    Sleep(500);
+  }
+  return 0;
+}
+
 bool sign_with(const std::string& reader) {
   PCCERT_CONTEXT found = nullptr;
   HCERTSTORE s = open_store("MY");
@@ -223,6 +238,8 @@ bool sign_with(const std::string& reader) {
   DWORD spec = 0;
   BOOL must_free = FALSE;
   bool ok = false;
+  HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE answerer = CreateThread(nullptr, 0, answer_pin_dialog, stop, 0, nullptr);
   if (!CryptAcquireCertificatePrivateKey(found, 0, nullptr, &prov, &spec, &must_free)) {
     fail("CryptAcquireCertificatePrivateKey: " + std::to_string(GetLastError()));
   } else {
@@ -250,6 +267,10 @@ bool sign_with(const std::string& reader) {
     if (hash) CryptDestroyHash(hash);
     if (must_free) CryptReleaseContext(prov, 0);
   }
+  SetEvent(stop);
+  WaitForSingleObject(answerer, INFINITE);
+  CloseHandle(answerer);
+  CloseHandle(stop);
   CertFreeCertificateContext(found);
   CertCloseStore(s, 0);
   return ok;
