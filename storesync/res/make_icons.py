@@ -4,7 +4,7 @@
   make_icons.py OUTDIR
 
 Each tray state has its own colour and sign, so it is told apart at a glance:
-108 grey empty card outline (reader watched, no card), 138 amber card with
+108 pale grey blank card (reader watched, no card), 138 amber card with
 three dots (reading), 127 green card with a tick (certificates in the
 stores), 110 red card with a cross (not a VORN card, or failure). 2 is the
 application icon (blue card with a chip), 109 the unused spare (slate card).
@@ -62,10 +62,12 @@ def chip(x, y):
 
 
 def empty_card(x, y):
-    # Grey outline only: nothing in the reader.
-    if in_card(x, y) and not in_card(x, y, 0.09):
-        return (110, 110, 110, 255)
-    return CLEAR
+    # A pale grey card with a dark grey edge and nothing on it: nothing in
+    # the reader. Opaque like the others, so that it covers the previous
+    # state's picture where a tray does not erase before drawing (Wine's).
+    if not in_card(x, y):
+        return CLEAR
+    return (215, 215, 215, 255) if in_card(x, y, 0.09) else (110, 110, 110, 255)
 
 
 ICONS = {

@@ -164,7 +164,7 @@ Shot grab() {
 // The colour each tray state's icon is filled with (storesync/res/make_icons.py).
 bool state_colour(int icon, BYTE rgb[3]) {
   switch (icon) {
-    case 108: rgb[0] = 110, rgb[1] = 110, rgb[2] = 110; return true;
+    case 108: rgb[0] = 215, rgb[1] = 215, rgb[2] = 215; return true;
     case 110: rgb[0] = 215, rgb[1] = 30, rgb[2] = 30; return true;
     case 127: rgb[0] = 20, rgb[1] = 160, rgb[2] = 50; return true;
     case 138: rgb[0] = 240, rgb[1] = 170, rgb[2] = 0; return true;
