@@ -125,6 +125,11 @@ class Card {
   vorn_rv save(const std::string& path);
   // The persistent state as text (the card file's contents).
   std::string to_text() const;
+  // Puts one more certificate (DER, RSA key) on the card: a certificate
+  // object in the first free number of application app (1 or 2) with the
+  // attribute list a host writes for certificates. CARDERR_BAD_ARG with
+  // *err when it is no such certificate or the application is full.
+  vorn_rv add_certificate(int app, std::span<const std::uint8_t> der, std::string* err);
 
   const Bytes& atr() const;
   void power_on();

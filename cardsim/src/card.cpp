@@ -1370,6 +1370,10 @@ vorn_rv Card::save(const std::string& path) {
 
 std::string Card::to_text() const { return state_to_text(s_->p); }
 
+vorn_rv Card::add_certificate(int app, std::span<const std::uint8_t> der, std::string* err) {
+  return perso_add_certificate(&s_->p, app, der, err) ? VORN_OK : CARDERR_BAD_ARG;
+}
+
 const Bytes& Card::atr() const { return s_->p.atr; }
 
 void Card::power_on() {

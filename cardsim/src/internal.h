@@ -71,5 +71,8 @@ bool state_from_text(std::string_view text, Persistent* p, std::string* err);
 bool perso_fill(const PersoOptions& o, Persistent* p, std::string* err);
 // Adds the demo objects (key pair + certificate in each application).
 bool perso_demo(Persistent* p, std::string* err);
+// Adds a certificate object (map 11) with the certificate attribute set to
+// application app (1 or 2) in its first free number.
+bool perso_add_certificate(Persistent* p, int app, std::span<const std::uint8_t> der, std::string* err);
 
 }  // namespace vorn::cardsim

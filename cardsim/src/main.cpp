@@ -1,6 +1,7 @@
 // vorn-cardsim: personalises card files and plugs a card into a vpcd reader.
 //   vorn-cardsim personalise --card FILE [options]
 //   vorn-cardsim demo --card FILE [options]
+//   vorn-cardsim add-cert --card FILE --cert DER [--app 1|2]
 //   vorn-cardsim run --card FILE --port P [--host H] [--trace FILE] [--faults FILE]
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -40,6 +41,7 @@ constexpr const char* k_usage =
     "  vorn-cardsim personalise --card FILE [--serial 16HEX] [--label TEXT] [--manufacturer TEXT]\n"
     "               [--flags HEX] [--pin PIN] [--puk PUK] [--so-pin PIN] [--pin-state 3|4] [--atr HEX]\n"
     "  vorn-cardsim demo --card FILE [same options]\n"
+    "  vorn-cardsim add-cert --card FILE --cert DER [--app 1|2]\n"
     "  vorn-cardsim run --card FILE --port P [--host 127.0.0.1] [--trace FILE] [--faults FILE]\n";
 
 int usage() {
@@ -205,7 +207,7 @@ int main(int argc, char** argv) {
     opt[a.substr(2)] = argv[++i];
   }
   static const char* known[] = {"card", "serial", "label", "manufacturer", "flags", "pin", "puk", "so-pin",
-                                "pin-state", "atr", "port", "host", "trace", "faults"};
+                                "pin-state", "atr", "port", "host", "trace", "faults", "cert", "app"};
   for (const auto& [k, v] : opt) {
     bool ok = false;
     for (const char* n : known) ok = ok || k == n;
@@ -252,6 +254,31 @@ int main(int argc, char** argv) {
     std::string err;
     auto card = cmd == "demo" ? Card::demo(o, &err) : Card::personalise(o, &err);
     if (!card) {
+      std::fprintf(stderr, "vorn-cardsim: %s\n", err.c_str());
+      return 1;
+    }
+    if (card->save(file) != VORN_OK) {
+      std::fprintf(stderr, "vorn-cardsim: cannot write %s\n", file.c_str());
+      return 1;
+    }
+    return 0;
+  }
+  if (cmd == "add-cert") {
+    if (!opt.count("cert")) return usage();
+    const std::string app = opt.count("app") ? opt["app"] : "1";
+    if (app != "1" && app != "2") {
+      std::fprintf(stderr, "vorn-cardsim: --app must be 1 or 2\n");
+      return 2;
+    }
+    std::ifstream in(opt["cert"], std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "vorn-cardsim: cannot read %s\n", opt["cert"].c_str());
+      return 1;
+    }
+    Bytes der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string err;
+    auto card = Card::load(file, &err);
+    if (!card || card->add_certificate(app[0] - '0', der, &err) != VORN_OK) {
       std::fprintf(stderr, "vorn-cardsim: %s\n", err.c_str());
       return 1;
     }

@@ -260,4 +260,35 @@ bool demo_certificate(const std::string& common_name, const Bytes& serial, DemoC
   return true;
 }
 
+bool certificate_fields(std::span<const std::uint8_t> der, DemoCert* out) {
+  const unsigned char* p = der.data();
+  std::unique_ptr<X509, CtxFree> x(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+  if (!x || p != der.data() + der.size()) return false;
+  EVP_PKEY* key = X509_get0_pubkey(x.get());
+  BIGNUM* raw = nullptr;
+  if (key == nullptr || EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA ||
+      EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &raw) != 1)
+    return false;
+  Bn n(raw);
+  out->key.modulus.assign(static_cast<std::size_t>(BN_num_bytes(n.get())), 0);
+  BN_bn2bin(n.get(), out->key.modulus.data());
+  auto der_of = [](auto fn, auto* obj, Bytes* dst) {
+    unsigned char* buf = nullptr;
+    int len = fn(obj, &buf);
+    if (len <= 0) return false;
+    dst->assign(buf, buf + len);
+    OPENSSL_free(buf);
+    return true;
+  };
+  out->der.assign(der.begin(), der.end());
+  if (!der_of(i2d_X509_NAME, X509_get_subject_name(x.get()), &out->subject_der) ||
+      !der_of(i2d_X509_NAME, X509_get_issuer_name(x.get()), &out->issuer_der) ||
+      !der_of(i2d_ASN1_INTEGER, X509_get_serialNumber(x.get()), &out->serial_der))
+    return false;
+  char cn[256] = "";
+  X509_NAME_get_text_by_NID(X509_get_subject_name(x.get()), NID_commonName, cn, sizeof cn);
+  out->common_name = cn;
+  return true;
+}
+
 }  // namespace vorn::cardsim::crypto

@@ -55,5 +55,9 @@ struct DemoCert {
 };
 // RSA-2048 key pair and a self-signed SHA-256 certificate for it.
 bool demo_certificate(const std::string& common_name, const Bytes& serial, DemoCert* out);
+// The fields of a DER certificate the card's attribute list carries (key
+// left empty; key.modulus is the RSA modulus without leading zeros). False
+// when it is no X.509 certificate with an RSA key.
+bool certificate_fields(std::span<const std::uint8_t> der, DemoCert* out);
 
 }  // namespace vorn::cardsim::crypto

@@ -210,6 +210,36 @@ bool perso_demo(Persistent* p, std::string* err) {
   return true;
 }
 
+bool perso_add_certificate(Persistent* p, int app, std::span<const std::uint8_t> der, std::string* err) {
+  auto fail = [&](const char* m) {
+    if (err) *err = m;
+    return false;
+  };
+  if (app != 1 && app != 2) return fail("the application must be 1 or 2");
+  crypto::DemoCert c;
+  if (!crypto::certificate_fields(der, &c)) return fail("not a DER X.509 certificate with an RSA key");
+  if (der.size() > kMaxObjectBytes) return fail("the certificate is larger than an object may be");
+  auto& objs = p->objects[app - 1];
+  // Object 40 of AP-CIPH is the container map's.
+  const std::size_t last = app == 2 ? kObjectsPerApp - 1 : kObjectsPerApp;
+  std::size_t n = 0;
+  while (n < last && objs[n].used()) ++n;
+  if (n == last) return fail("no free object number in that application");
+  auto kid = crypto::sha1(c.key.modulus);
+  Bytes id(kid.begin(), kid.end());
+  const Bytes t{1}, f{0};
+  Object& cert = objs[n];
+  cert.map = 0x11;  // certificate, access class 10
+  cert.type = kTypeCertificate;
+  cert.value = c.der;
+  cert.has_attrs = true;
+  cert.attrs = attr_list({{0x8004, id}, {0x0000, u32le(1)}, {0x0001, t}, {0x0002, f}, {0x0170, t},
+                          {0x0003, Bytes(c.common_name.begin(), c.common_name.end())}, {0x0080, u32le(0)},
+                          {0x0086, f}, {0x0101, c.subject_der}, {0x0102, id}, {0x0081, c.issuer_der},
+                          {0x0082, c.serial_der}});
+  return true;
+}
+
 std::string state_to_text(const Persistent& p) {
   std::ostringstream o;
   o << "VORN-CARDSIM 1\n";

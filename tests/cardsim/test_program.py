@@ -3,7 +3,7 @@
 server of the vpcd protocol): personalise, power and ATR, APDUs, the trace
 file, a faults file changed while running, a dropped connection followed by
 a reconnect, SIGKILL with the state intact, SIGTERM ending cleanly."""
-import os, signal, socket, struct, subprocess, sys, tempfile, time
+import hashlib, os, signal, socket, struct, subprocess, sys, tempfile, time
 
 SIM = sys.argv[1]
 failures = []
@@ -119,6 +119,26 @@ with tempfile.TemporaryDirectory() as d:
     check(any("APDU cmd=00A40004023F00 rsp=- fault=drop" in l for l in lines), "trace shows the drop")
     check(not any("39393939" in l for l in lines), "PIN values are not traced")
     check(not [n for n in os.listdir(d) if ".tmp." in n], "no temporary card files left")
+
+    # add-cert: one more certificate, with the key identifier of its modulus.
+    extra = os.path.join(d, "extra.vcs")
+    pem, der = os.path.join(d, "c.pem"), os.path.join(d, "c.der")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:1024", "-nodes", "-keyout", os.path.join(d, "c.key"),
+                    "-out", pem, "-subj", "/CN=Extra", "-days", "2"], check=True, capture_output=True)
+    subprocess.run(["openssl", "x509", "-in", pem, "-outform", "DER", "-out", der], check=True)
+    mod = subprocess.run(["openssl", "x509", "-in", pem, "-noout", "-modulus"], check=True, capture_output=True,
+                         text=True).stdout.strip().split("=")[1]
+    subprocess.run([SIM, "personalise", "--card", extra], check=True)
+    r = subprocess.run([SIM, "add-cert", "--card", extra, "--cert", der, "--app", "2"], capture_output=True, text=True)
+    check(r.returncode == 0, "add-cert exit code %d %s" % (r.returncode, r.stderr))
+    objs = [l.split() for l in open(extra) if l.startswith("obj 2 1 ")]
+    kid = hashlib.sha1(bytes.fromhex(mod)).hexdigest().upper()
+    check(len(objs) == 1 and objs[0][3:6] == ["11", "4", "0"] and objs[0][7] == open(der, "rb").read().hex().upper()
+          and kid in objs[0][6] and b"Extra".hex().upper() in objs[0][6], "add-cert object, value and attributes")
+    r = subprocess.run([SIM, "add-cert", "--card", extra, "--cert", pem], capture_output=True, text=True)
+    check(r.returncode == 1 and "not a DER X.509 certificate" in r.stderr, "add-cert refuses PEM")
+    r = subprocess.run([SIM, "add-cert", "--card", extra, "--cert", der, "--app", "3"], capture_output=True, text=True)
+    check(r.returncode == 2, "add-cert --app 3 is a usage error")
 
 print("FAILED %d" % len(failures) if failures else "OK")
 sys.exit(1 if failures else 0)
