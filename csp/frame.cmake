@@ -46,16 +46,18 @@ foreach(_variant signed nosig)
   file(CONFIGURE OUTPUT "${_gen}/${_variant}/csp_build.h" CONTENT "${_h}")
 endforeach()
 
-set(_csp_sources src/main.cpp src/register.cpp src/context.cpp src/watch.cpp src/pin.cpp src/pending.cpp)
+set(_csp_sources src/main.cpp src/register.cpp src/context.cpp src/watch.cpp src/pin.cpp
+                 src/hash.cpp src/keys.cpp src/crypt.cpp src/blobs.cpp src/params.cpp)
 add_library(csp_core OBJECT ${_csp_sources})
 target_include_directories(csp_core PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/src")
-target_link_libraries(csp_core PUBLIC csp_dialogs vorn_cardlayer vorn_softcrypto vorn_platform)
+target_link_libraries(csp_core PUBLIC csp_dialogs vorn_csp_session vorn_csp_blobcore vorn_cardlayer vorn_softcrypto
+                      vorn_platform crypt32)
 vorn_warnings(csp_core)
 
 foreach(_dll CSP_VORN CSP_VORN_nosig)
   add_library(${_dll} SHARED res/csp.rc src/CSP_VORN.def)
   target_link_libraries(${_dll} PRIVATE csp_core csp_dialogs vorn_cardlayer vorn_softcrypto vorn_platform
-                        winscard advapi32 user32 rpcrt4)
+                        winscard advapi32 crypt32 user32 rpcrt4)
   set_target_properties(${_dll} PROPERTIES OUTPUT_NAME CSP_VORN)
 endforeach()
 target_include_directories(CSP_VORN PRIVATE "${_gen}/signed")
