@@ -174,6 +174,35 @@ TEST_F(Acquire, HandlesAndRelease) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(NTE_BAD_FLAGS));
 }
 
+// The PIN's line of the card file ("pin 11 <block> <tries> ...").
+std::string pin_line(int card) {
+  std::istringstream in(card_file(card));
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("pin 11 ", 0) == 0) return line;
+  return "";
+}
+
+DWORD set_pin(HCRYPTPROV h, const char* pin) {
+  return CryptSetProvParam(h, PP_SIGNATURE_PIN, reinterpret_cast<const BYTE*>(pin), 0) ? 0 : GetLastError();
+}
+
+// A PIN longer than eight characters can never match: refused without a
+// try being spent on the card; a wrong PIN of a possible length costs one.
+TEST_F(Acquire, OverlongPinParameterSpendsNoTry) {
+  HCRYPTPROV h = 0;
+  ASSERT_EQ(acquire(nullptr, 0, &h), 0u);
+  const std::string before = pin_line(0);
+  ASSERT_FALSE(before.empty());
+  EXPECT_EQ(set_pin(h, "123456789"), static_cast<DWORD>(SCARD_W_WRONG_CHV));
+  EXPECT_EQ(set_pin(h, "1234123412341234"), static_cast<DWORD>(SCARD_W_WRONG_CHV));
+  EXPECT_EQ(pin_line(0), before);
+  EXPECT_EQ(set_pin(h, "9999"), static_cast<DWORD>(SCARD_W_WRONG_CHV));
+  EXPECT_NE(pin_line(0), before);
+  EXPECT_EQ(set_pin(h, "1234"), 0u);
+  EXPECT_EQ(pin_line(0), before);
+  EXPECT_TRUE(CryptReleaseContext(h, 0));
+}
+
 // --- the PIN dialog (private X server) --------------------------------------
 class NewKeyset : public Provider {};
 
@@ -193,6 +222,17 @@ TEST_F(NewKeyset, CreatedThenOpenedByAnotherProcess) {
   EXPECT_EQ(acquire(name.c_str(), CRYPT_NEWKEYSET | CRYPT_SILENT), static_cast<DWORD>(NTE_EXISTS));
   const std::string full = "\\\\.\\" + reader(0) + "\\" + name;
   EXPECT_EQ(run("\"" + here() + "win_csp_context_test.exe\" --open-silent \"" + full + "\""), 0u);
+  // A SHA-256 hash object of the provider gives the standard value of "abc".
+  HCRYPTHASH hash = 0;
+  ASSERT_TRUE(CryptCreateHash(h, CALG_SHA_256, 0, 0, &hash)) << std::hex << GetLastError();
+  EXPECT_TRUE(CryptHashData(hash, reinterpret_cast<const BYTE*>("abc"), 3, 0));
+  BYTE value[32];
+  DWORD len = sizeof(value);
+  EXPECT_TRUE(CryptGetHashParam(hash, HP_HASHVAL, value, &len, 0));
+  const BYTE want[32] = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22, 0x23,
+                         0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17, 0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+  EXPECT_EQ(std::string(value, value + len), std::string(want, want + 32));
+  EXPECT_TRUE(CryptDestroyHash(hash));
   EXPECT_TRUE(CryptReleaseContext(h, 0));
   // Deleting asks for the PIN again (no cached PIN for deletions).
   EXPECT_EQ(with_pin_dialog([&] { return acquire(name.c_str(), CRYPT_DELETEKEYSET); }, L"1234"), 0u);
