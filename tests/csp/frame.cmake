@@ -53,3 +53,12 @@ foreach(_run IN LISTS _frame_runs)
             --gtest_filter=${_suites})
   set_tests_properties(csp.${_name} PROPERTIES ENVIRONMENT "VORN_CARDSIM=${_frame_cardsim}" TIMEOUT 300)
 endforeach()
+
+# Card removal with a context open: Wine's default version (6.1, nobody
+# watches the reader) and Windows XP x64 (5.2, the watch thread).
+foreach(_v default winxp64)
+  add_test(NAME csp.removal_${_v}
+    COMMAND "${_frame_stack}" --readers 1 --demo-card --
+            bash "${CMAKE_CURRENT_SOURCE_DIR}/removal_test.sh" $<TARGET_FILE:win_csp_context_test> ${_v})
+  set_tests_properties(csp.removal_${_v} PROPERTIES ENVIRONMENT "VORN_CARDSIM=${_frame_cardsim}" TIMEOUT 300)
+endforeach()

@@ -291,6 +291,80 @@ TEST_F(TwoReaders, FirstReaderChosenThenFoundByName) {
   EXPECT_EQ(acquire("x", CRYPT_NEWKEYSET | CRYPT_SILENT), static_cast<DWORD>(ERROR_BAD_ENVIRONMENT));
 }
 
+// --- card removal (removal_test.sh drives the card) --------------------------
+bool flag_wait(const std::string& name) {
+  const std::string path = env("VORN_REMOVAL_DIR") + "\\" + name;
+  for (int i = 0; i < 600; ++i) {
+    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    Sleep(100);
+  }
+  return false;
+}
+void flag_set(const std::string& name) {
+  const std::string path = env("VORN_REMOVAL_DIR") + "\\" + name;
+  CloseHandle(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+}
+
+// The child process of Removal: runs under the Windows version the parent
+// put into the registry (Wine reads it when a process starts).
+int removal_child() {
+  OSVERSIONINFOA v{};
+  v.dwOSVersionInfoSize = sizeof(v);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  GetVersionExA(&v);
+#pragma GCC diagnostic pop
+  const bool pre6 = v.dwMajorVersion <= 5;
+  printf("removal: Windows %lu.%lu\n", v.dwMajorVersion, v.dwMinorVersion);
+  if (pre6 != (env("VORN_REMOVAL_VERSION") != "default")) return 10;
+  HCRYPTPROV h = 0;
+  if (acquire(nullptr, CRYPT_SILENT, &h) != 0) return 11;
+  if (set_pin(h, "1234") != 0) return 12;
+  flag_set("ready");
+  if (!flag_wait("removed")) return 13;
+  if (pre6) {
+    // The watch thread closes every context of the reader: the handle is
+    // no longer one of the provider's.
+    DWORD rc = 0;
+    for (int i = 0; i < 300 && rc != static_cast<DWORD>(NTE_BAD_UID); ++i) {
+      rc = set_pin(h, "1234");
+      if (rc != static_cast<DWORD>(NTE_BAD_UID)) Sleep(100);
+    }
+    if (rc != static_cast<DWORD>(NTE_BAD_UID)) return 14;
+  } else {
+    // Nobody watches: the context stays until its caller releases it; the
+    // removal is seen by the next acquisition.
+    if (!CryptReleaseContext(h, 0)) return 16;
+  }
+  if (acquire(nullptr, CRYPT_SILENT) != static_cast<DWORD>(SCARD_E_NO_SMARTCARD)) return 17;
+  flag_set("checked");
+  if (!flag_wait("inserted")) return 18;
+  // The card is found again, reconnected, its containers reloaded.
+  DWORD rc = kNoCode;
+  for (int i = 0; i < 100 && rc != 0; ++i) {
+    rc = acquire(nullptr, CRYPT_SILENT);
+    if (rc != 0) Sleep(100);
+  }
+  return rc == 0 ? 0 : 19;
+}
+
+class Removal : public Provider {};
+
+TEST_F(Removal, ContextsOfTheRemovedCard) {
+  const std::string version = env("VORN_REMOVAL_VERSION");
+  HKEY k = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+            ERROR_SUCCESS);
+  if (version == "default") {
+    RegDeleteValueA(k, "Version");
+  } else {
+    RegSetValueExA(k, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                   static_cast<DWORD>(version.size() + 1));
+  }
+  RegCloseKey(k);
+  EXPECT_EQ(run("\"" + here() + "win_csp_context_test.exe\" --removal-child"), 0u);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -301,6 +375,7 @@ int main(int argc, char** argv) {
     return CryptReleaseContext(h, 0) ? 0 : 2;
   }
   setvbuf(stdout, nullptr, _IONBF, 0);
+  if (argc == 2 && std::string(argv[1]) == "--removal-child") return removal_child();
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
