@@ -19,6 +19,7 @@ constexpr vorn_rv kNoObject = 0x20006A88;     // 6A 88: free object number
 constexpr unsigned long kAttrModulus = 0x120;
 constexpr unsigned long kAttrExponent = 0x122;
 constexpr unsigned long kAttrKeyId = 0x8004;
+constexpr unsigned long kAttrLocal = 0x163;  // generated on the card
 
 std::uint32_t le32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
@@ -393,12 +394,20 @@ vorn_rv cmap_read_public(const CmapSlot& s, std::uint32_t id, CmapKeyPair* pair)
       rv = read_attr(s, id, kAttrModulus, &mod);
       if (rv != VORN_OK) return rv;
       // The card keeps the CRT parts only; the exponent is the list's
-      // attribute when the writer put one there, else the 65537 every key
-      // generated on the card has.
+      // attribute when the writer put one there. Without it only a key
+      // generated on the card (attribute 0x163 = 1) is known: the card
+      // generates with 65537. Any other key's exponent is unknown.
       rv = read_attr(s, id, kAttrExponent, &exp);
       if (rv != VORN_OK) return rv;
-      exp = exp.empty() ? std::vector<std::uint8_t>{0x01, 0x00, 0x01}
-                        : strip_zeros(exp.data(), exp.size());
+      if (exp.empty()) {
+        std::vector<std::uint8_t> local;
+        rv = read_attr(s, id, kAttrLocal, &local);
+        if (rv != VORN_OK) return rv;
+        const bool generated = std::any_of(local.begin(), local.end(), [](std::uint8_t b) { return b != 0; });
+        if (!generated) return CARDERR_UNKNOWN;
+        exp = {0x01, 0x00, 0x01};
+      }
+      exp = strip_zeros(exp.data(), exp.size());
       break;
     }
     case CMAP_KIND_PUB: {

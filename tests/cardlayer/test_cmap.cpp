@@ -211,6 +211,34 @@ TEST_F(Cmap, AdoptStaleDefaultAndPublicValues) {
     EXPECT_EQ(p.key_len, 2048u);
   }
 
+  // A private key whose list has no exponent: 65537 when the card generated
+  // it, else refused (the card keeps no exponent of its own).
+  {
+    std::uint8_t tries = 0;
+    const Bytes pin = unhex("31323334FFFFFFFF");
+    ASSERT_EQ(pin_verify(kKey, c.h(), PIN_REF_USER, pin.data(), &tries), VORN_OK);
+    CmapKeyPair xp;
+    ASSERT_EQ(cmap_read_public(slot, kExPriv, &xp), VORN_OK);
+    Bytes one = unhex("01000000"), zero = unhex("00000000"), id(t.recs[rx].exch.key_id, t.recs[rx].exch.key_id + 20);
+    struct Case {
+      Bytes* local;
+      vorn_rv rv;
+    } cases[] = {{&zero, CARDERR_UNKNOWN}, {&one, VORN_OK}};  // generated last: adopted below
+    for (const Case& k : cases) {
+      CardAttr a[3] = {{0x120, xp.modulus.data(), static_cast<unsigned long>(xp.modulus.size())},
+                       {0x163, k.local->data(), 4},
+                       {0x8004, id.data(), 20}};
+      ASSERT_EQ(obj_write_attrs(kKey, c.h(), kExPriv, a, 3), VORN_OK);
+      CmapKeyPair q;
+      EXPECT_EQ(cmap_read_public(slot, kExPriv, &q), k.rv);
+      if (k.rv == VORN_OK) {
+        EXPECT_EQ(hex(q.exponent), "010001");
+        EXPECT_EQ(hex(q.modulus), hex(xp.modulus));
+      }
+    }
+    ASSERT_EQ(pin_logout(kKey, c.h(), PIN_REF_USER), VORN_OK);
+  }
+
   // A certificate-only container: its public key is the certificate's.
   std::size_t rc = 0;
   ASSERT_EQ(cmap_create(t, slot, "certonly", 8, &rc), VORN_OK);
