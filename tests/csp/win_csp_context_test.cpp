@@ -234,8 +234,28 @@ TEST_F(NewKeyset, CreatedThenOpenedByAnotherProcess) {
   EXPECT_EQ(std::string(value, value + len), std::string(want, want + 32));
   EXPECT_TRUE(CryptDestroyHash(hash));
   EXPECT_TRUE(CryptReleaseContext(h, 0));
-  // Deleting asks for the PIN again (no cached PIN for deletions).
-  EXPECT_EQ(with_pin_dialog([&] { return acquire(name.c_str(), CRYPT_DELETEKEYSET); }, L"1234"), 0u);
+  // Deleting asks for the PIN again (no cached PIN for deletions); a wrong
+  // PIN shows the error dialog, then the PIN dialog with one try less.
+  DWORD del = kNoCode;
+  {
+    Joined j{std::thread([&] { del = acquire(name.c_str(), CRYPT_DELETEKEYSET); })};
+    HWND pin = csp_ui::wait_dialog(L"Authentication");
+    ASSERT_NE(pin, nullptr);
+    EXPECT_EQ(csp_ui::text(pin, 1022), L"You have 3 more attempt(s)");
+    csp_ui::type(pin, 1024, L"9999");
+    csp_ui::click(pin, IDOK);
+    HWND err = csp_ui::wait_dialog(L"Authentication Error");
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(csp_ui::text(err, 1023), L"You entered a wrong password, please try again");
+    csp_ui::click(err, IDOK);
+    csp_ui::wait_closed(err);
+    pin = csp_ui::wait_dialog(L"Authentication");
+    ASSERT_NE(pin, nullptr);
+    EXPECT_EQ(csp_ui::text(pin, 1022), L"You have 2 more attempt(s)");
+    csp_ui::type(pin, 1024, L"1234");
+    csp_ui::click(pin, IDOK);
+  }
+  EXPECT_EQ(del, 0u);
   EXPECT_FALSE(map_holds(0, name));
   EXPECT_EQ(acquire(name.c_str(), CRYPT_SILENT), static_cast<DWORD>(NTE_BAD_KEYSET));
 }
