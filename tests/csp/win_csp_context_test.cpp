@@ -311,6 +311,26 @@ TEST_F(TwoReaders, FirstReaderChosenThenFoundByName) {
   EXPECT_EQ(acquire("x", CRYPT_NEWKEYSET | CRYPT_SILENT), static_cast<DWORD>(ERROR_BAD_ENVIRONMENT));
 }
 
+// OK with no radio button selected takes the second reader (after the test
+// above, whose premises need a card 1 that was never opened).
+TEST_F(TwoReaders, OkWithoutSelectionTakesTheSecond) {
+  DWORD rc = kNoCode;
+  Joined j{std::thread([&] { rc = acquire("on-second", CRYPT_NEWKEYSET); })};
+  HWND dlg = csp_ui::wait_dialog(L"Choose the reader to perform cryptographic operations");
+  ASSERT_NE(dlg, nullptr) << std::hex << rc;
+  EXPECT_FALSE(csp_ui::checked(dlg, 1002));
+  EXPECT_FALSE(csp_ui::checked(dlg, 1003));
+  csp_ui::click(dlg, IDOK);
+  HWND pin = csp_ui::wait_dialog(L"Authentication");
+  ASSERT_NE(pin, nullptr);
+  csp_ui::type(pin, 1024, L"1234");
+  csp_ui::click(pin, IDOK);
+  j.t.join();
+  ASSERT_EQ(rc, 0u);
+  EXPECT_TRUE(map_holds(1, "on-second"));
+  EXPECT_FALSE(map_holds(0, "on-second"));
+}
+
 // --- card removal (removal_test.sh drives the card) --------------------------
 bool flag_wait(const std::string& name) {
   const std::string path = env("VORN_REMOVAL_DIR") + "\\" + name;
