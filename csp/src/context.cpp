@@ -253,12 +253,13 @@ DWORD choose_by_map(const Names& n, unsigned* chosen) {
     card_attach(h, i);
     CmapCache cache;
     const CmapSlot cs{i, h, p.readers[i].name, &cache};
-    // A throw-away table: reading the map alone, no records.
-    struct NoRecords final : CmapTable {
-      std::size_t size() const override { return 0; }
-      CmapRecord& at(std::size_t) override { return dummy; }
-      void release(std::size_t) override {}
-      CmapRecord dummy;
+    // A throw-away table for this look at the map: the provider's own
+    // records stay as they are.
+    struct LookTable final : CmapTable {
+      std::size_t size() const override { return CMAP_ENTRIES; }
+      CmapRecord& at(std::size_t i) override { return recs[i]; }
+      void release(std::size_t i) override { recs[i] = CmapRecord{}; }
+      std::array<CmapRecord, CMAP_ENTRIES> recs;
     } none;
     bool discarded = false;
     const vorn_rv rc = cmap_load(none, cs, false, &discarded);
@@ -541,11 +542,11 @@ DWORD release(HCRYPTPROV hProv, DWORD flags) {
   const DWORD rc = context_of(hProv, &c);
   if (rc != 0) return rc;
   const std::size_t i = context_index(c);
-  if (!c->card_backed && c->slot < kReaders) {
-    ReaderSlot& s = provider().readers[c->slot];
+  const unsigned slot = c->slot;
+  if (!c->card_backed && slot < kReaders) {
+    ReaderSlot& s = provider().readers[slot];
     if (!(c->verify_only && c->name_len == 0) && s.open_contexts > 0) --s.open_contexts;
     if (s.open_contexts == 0 && !c->verify_only) {
-      const std::uint32_t slot = c->slot;  // record_free clears the record
       provider().pins[slot].asked_since_release = 0;
       record_free(i);
       slot_close(slot);

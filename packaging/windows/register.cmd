@@ -6,11 +6,11 @@ setlocal EnableExtensions
 set "VORN_SRC=%~dp0"
 set "VORN_DEST=%ProgramFiles%\VORN"
 rem Every DLL of the bundle.
-set "VORN_DLLS=PKCS11_VORN.dll"
-rem The DLLs registered with regsvr32 (DllRegisterServer). PKCS11_VORN.dll is
-rem not one of them: a PKCS#11 module registers nothing, applications load it
-rem by its path. CSP_VORN.dll joins this list when the provider lands.
-set "VORN_REGISTER="
+set "VORN_DLLS=CSP_VORN.dll PKCS11_VORN.dll"
+rem The DLLs registered with regsvr32 (DllRegisterServer): the CryptoAPI
+rem provider. PKCS11_VORN.dll is not one of them: a PKCS#11 module registers
+rem nothing, applications load it by its path.
+set "VORN_REGISTER=CSP_VORN.dll"
 
 for %%F in (%VORN_DLLS%) do (
   if not exist "%VORN_SRC%%%F" (

@@ -4,9 +4,8 @@ rem themselves, then deletes "%ProgramFiles%\VORN". Succeeds when nothing is
 rem installed. Exits with 1 on any failure.
 setlocal EnableExtensions
 set "VORN_DEST=%ProgramFiles%\VORN"
-rem The same list as in register.cmd. CSP_VORN.dll joins it when the provider
-rem lands.
-set "VORN_REGISTER="
+rem The same list as in register.cmd.
+set "VORN_REGISTER=CSP_VORN.dll"
 
 if not exist "%VORN_DEST%\" (
   echo VORN is not installed in "%VORN_DEST%".
