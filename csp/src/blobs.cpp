@@ -23,7 +23,6 @@ namespace {
 constexpr DWORD kImportFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_NO_SALT;
 constexpr std::uint8_t kKindImportedPrivate = 0x1B;  // host-made, private, private key; not extractable
 
-bool bad_handle(ULONG_PTR h) { return h == 0 || h == static_cast<ULONG_PTR>(-1); }
 DWORD code(HRESULT h) { return static_cast<DWORD>(h); }
 
 // Platform versions the blob types are gated on: 3.51, 4.0, 4.10, 4.90,

@@ -17,7 +17,6 @@ constexpr DWORD kAllowedFlags = ~0x0FFFFF07u;  // bits 0x0FFFFF07 are refused
 constexpr DWORD kSilentBits = CRYPT_SILENT | CRYPT_DEFAULT_CONTAINER_OPTIONAL | 0xF0000000u;
 constexpr char kPrefix[] = "\\\\.\\";  // \\.\ before a reader name
 
-bool bad_handle(ULONG_PTR h) { return h == 0 || h == static_cast<ULONG_PTR>(-1); }
 
 class ProviderTable final : public CmapTable {
  public:

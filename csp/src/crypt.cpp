@@ -10,7 +10,6 @@ namespace csp {
 
 namespace {
 
-bool bad_handle(ULONG_PTR h) { return h == 0 || h == static_cast<ULONG_PTR>(-1); }
 SCARDHANDLE card_of(const ContextRecord& c) { return provider().readers[c.slot].card; }
 
 // PKCS#1 v1.5 DigestInfo prefixes.

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include <vorn/result.h>
 #include <vorn/secure.h>
@@ -110,6 +111,26 @@ BOOL csp_entry(Body&& body) {
   SetLastError(code);
   return code == 0 ? TRUE : FALSE;
 }
+
+// A provider, key or hash handle of 0 or all bits set (ERROR_INVALID_HANDLE).
+inline bool bad_handle(ULONG_PTR h) { return h == 0 || h == static_cast<ULONG_PTR>(-1); }
+
+// The two-call output rule: a null buffer gets the size, a short one the
+// size and ERROR_MORE_DATA, otherwise the n bytes and the size.
+inline DWORD put_bytes(const void* v, DWORD n, BYTE* out, DWORD* len) {
+  if (out == nullptr) {
+    *len = n;
+    return 0;
+  }
+  if (*len < n) {
+    *len = n;
+    return ERROR_MORE_DATA;
+  }
+  std::memcpy(out, v, n);
+  *len = n;
+  return 0;
+}
+inline DWORD put_dword(DWORD v, BYTE* out, DWORD* len) { return put_bytes(&v, 4, out, len); }
 
 // The issued context record of a handle: ERROR_INVALID_HANDLE for 0 or all
 // bits set, NTE_BAD_UID for anything that is not an issued record.

@@ -35,20 +35,6 @@ DWORD open_hash(HCRYPTPROV hProv, HCRYPTHASH hHash, ContextRecord** c, HashSlot*
   return hash_of(**c, hHash, h);
 }
 
-// Copies a 4-byte value out by the size rule.
-DWORD put_dword(DWORD v, BYTE* out, DWORD* len) {
-  if (out == nullptr) {
-    *len = 4;
-    return 0;
-  }
-  if (*len < 4) {
-    *len = 4;
-    return ERROR_MORE_DATA;
-  }
-  std::memcpy(out, &v, 4);
-  *len = 4;
-  return 0;
-}
 
 }  // namespace
 

@@ -13,27 +13,11 @@ namespace {
 constexpr DWORD kAllBits = 0xFFFFFFFF;
 constexpr std::uint8_t kF4[3] = {0x01, 0x00, 0x01};
 
-bool bad_handle(ULONG_PTR h) { return h == 0 || h == static_cast<ULONG_PTR>(-1); }
 
 SCARDHANDLE card_of(const ContextRecord& c) { return provider().readers[c.slot].card; }
 
 bool is_rsa_alg(ALG_ID a) { return a == CALG_RSA_SIGN || a == CALG_RSA_KEYX; }
 
-// Size rule for a value of n bytes.
-DWORD put_bytes(const void* v, DWORD n, BYTE* out, DWORD* len) {
-  if (out == nullptr) {
-    *len = n;
-    return 0;
-  }
-  if (*len < n) {
-    *len = n;
-    return ERROR_MORE_DATA;
-  }
-  std::memcpy(out, v, n);
-  *len = n;
-  return 0;
-}
-DWORD put_dword(DWORD v, BYTE* out, DWORD* len) { return put_bytes(&v, 4, out, len); }
 
 // Length of a DER element from its outer tag and length; 0 when malformed
 // or longer than a card value may be.

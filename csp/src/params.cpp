@@ -28,24 +28,9 @@ constexpr DWORD kNoReader = static_cast<DWORD>(SCARD_E_NO_READERS_AVAILABLE);
 // PP_ENUMCONTAINERS (process-wide, guarded by the provider lock).
 DWORD g_largest_name = 0;
 
-bool bad_handle(ULONG_PTR h) { return h == 0 || h == static_cast<ULONG_PTR>(-1); }
 DWORD code(HRESULT h) { return static_cast<DWORD>(h); }
 bool has_reader(const ContextRecord& c) { return c.slot < kReaders; }
 
-DWORD put_bytes(const void* v, DWORD n, BYTE* out, DWORD* len) {
-  if (out == nullptr) {
-    *len = n;
-    return 0;
-  }
-  if (*len < n) {
-    *len = n;
-    return ERROR_MORE_DATA;
-  }
-  std::memcpy(out, v, n);
-  *len = n;
-  return 0;
-}
-DWORD put_dword(DWORD v, BYTE* out, DWORD* len) { return put_bytes(&v, 4, out, len); }
 
 // --- algorithms ------------------------------------------------------------------
 
