@@ -1,6 +1,6 @@
 # The Windows bundle (Windows build only, built by default):
 #   <build>/VORN-<version>-windows-x64[-testkeys].zip
-# with CSP_VORN.dll, PKCS11_VORN.dll, register.cmd, unregister.cmd and README.txt (CRLF).
+# with CSP_VORN.dll, Kestrelink.exe, PKCS11_VORN.dll, register.cmd, unregister.cmd and README.txt (CRLF).
 # A build with the public test keys carries the -testkeys suffix and says so
 # in README.txt; a build without a personalisation choice makes no bundle (as
 # it makes no Debian package). The sources are in packaging/windows/.
@@ -24,7 +24,7 @@ endif()
 set(VORN_BUNDLE_NAME "VORN-${PROJECT_VERSION}-windows-x64${_vorn_bundle_sfx}")
 set(VORN_BUNDLE_ZIP "${CMAKE_BINARY_DIR}/${VORN_BUNDLE_NAME}.zip")
 # The zip's file list, in its order (the test checks it).
-set(VORN_BUNDLE_FILES CSP_VORN.dll PKCS11_VORN.dll README.txt register.cmd unregister.cmd)
+set(VORN_BUNDLE_FILES CSP_VORN.dll Kestrelink.exe PKCS11_VORN.dll README.txt register.cmd unregister.cmd)
 
 set(_stage "${CMAKE_BINARY_DIR}/bundle")
 set(_src "${CMAKE_SOURCE_DIR}/packaging/windows")
@@ -45,10 +45,11 @@ endforeach()
 add_custom_command(OUTPUT "${VORN_BUNDLE_ZIP}"
   COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:PKCS11_VORN>" "${_stage}/PKCS11_VORN.dll"
   COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:CSP_VORN>" "${_stage}/CSP_VORN.dll"
+  COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:Kestrelink>" "${_stage}/Kestrelink.exe"
   COMMAND "${CMAKE_COMMAND}" -E rm -f "${VORN_BUNDLE_ZIP}"
   COMMAND "${CMAKE_COMMAND}" -E chdir "${_stage}"
           "${CMAKE_COMMAND}" -E tar cf "${VORN_BUNDLE_ZIP}" --format=zip ${VORN_BUNDLE_FILES}
-  DEPENDS PKCS11_VORN CSP_VORN "${_stage}/README.txt" "${_stage}/register.cmd" "${_stage}/unregister.cmd"
+  DEPENDS PKCS11_VORN CSP_VORN Kestrelink "${_stage}/README.txt" "${_stage}/register.cmd" "${_stage}/unregister.cmd"
   COMMENT "Windows bundle ${VORN_BUNDLE_NAME}.zip" VERBATIM)
 add_custom_target(vorn-windows-bundle ALL DEPENDS "${VORN_BUNDLE_ZIP}")
 

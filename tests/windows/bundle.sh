@@ -60,16 +60,20 @@ dest="$WINEPREFIX/drive_c/Program Files/VORN"
 run() { (cd "$1" && "$WINE64" cmd /c "$2" </dev/null); }
 
 run "$b" register.cmd || fail "register.cmd: exit status $?"
-[ "$(ls "$dest" | tr '\n' ' ')" = "CSP_VORN.dll PKCS11_VORN.dll " ] || fail "Program Files/VORN holds: $(ls "$dest")"
+[ "$(ls "$dest" | tr '\n' ' ')" = "CSP_VORN.dll Kestrelink.exe PKCS11_VORN.dll " ] || fail "Program Files/VORN holds: $(ls "$dest")"
 cmp "$dest/PKCS11_VORN.dll" "$dll" || fail "the installed PKCS11_VORN.dll differs from the built one"
 provkey='HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\VORN_CSP'
 "$WINE64" reg query "$provkey" /v "Image Path" 2>/dev/null | tr -d '\r' |
   grep -q 'C:\\Program Files\\VORN\\CSP_VORN.dll' || fail "the provider is not registered from $dest"
+runkey='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
+"$WINE64" reg query "$runkey" /v Kestrelink 2>/dev/null | tr -d '\r' |
+  grep -q '"C:\\Program Files\\VORN\\Kestrelink.exe"' || fail "Kestrelink is not started at logon"
 
 for i in 1 2; do
   run "$b" unregister.cmd || fail "unregister.cmd run $i: exit status $?"
   [ ! -e "$dest" ] || fail "unregister.cmd run $i left $dest"
   ! "$WINE64" reg query "$provkey" >/dev/null 2>&1 || fail "unregister.cmd run $i left the provider key"
+  ! "$WINE64" reg query "$runkey" /v Kestrelink >/dev/null 2>&1 || fail "unregister.cmd run $i left Kestrelink's Run value"
 done
 
 # Failures end with a non-zero status: a DLL missing from the bundle, and a
