@@ -18,41 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "capi_test.h"
+
+using namespace capi_test;
+
 namespace {
 
 using bytes = std::vector<BYTE>;
 constexpr char kVorn[] = "VORN_CSP";
-
-std::string env(const char* name) {
-  char buf[1024];
-  DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
-  return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
-}
-
-// Registers the provider built next to this program (its DllRegisterServer).
-bool register_provider() {
-  HMODULE m = LoadLibraryA("CSP_VORN.dll");
-  if (m == nullptr) return false;
-  auto reg = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(m, "DllRegisterServer")));
-  const bool ok = reg != nullptr && reg() == S_OK;
-  FreeLibrary(m);
-  return ok;
-}
-
-struct Prov {
-  HCRYPTPROV h = 0;
-  ~Prov() {
-    if (h) CryptReleaseContext(h, 0);
-  }
-};
-struct Key {
-  HCRYPTKEY h = 0;
-  Key() = default;
-  Key(const Key&) = delete;
-  ~Key() {
-    if (h) CryptDestroyKey(h);
-  }
-};
 
 DWORD err() { return GetLastError(); }
 

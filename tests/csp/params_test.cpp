@@ -18,33 +18,16 @@
 #include <string>
 #include <vector>
 
+#include "capi_test.h"
+
+using namespace capi_test;
+
 namespace {
 
 using bytes = std::vector<BYTE>;
 constexpr char kVorn[] = "VORN_CSP";
 
-std::string env(const char* name) {
-  char buf[1024];
-  DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
-  return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
-}
 DWORD err() { return GetLastError(); }
-
-bool register_provider() {
-  HMODULE m = LoadLibraryA("CSP_VORN.dll");
-  if (m == nullptr) return false;
-  auto reg = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(m, "DllRegisterServer")));
-  const bool ok = reg != nullptr && reg() == S_OK;
-  FreeLibrary(m);
-  return ok;
-}
-
-struct Prov {
-  HCRYPTPROV h = 0;
-  ~Prov() {
-    if (h) CryptReleaseContext(h, 0);
-  }
-};
 
 std::string reader() { return env("VORNENV_READER_0"); }
 std::string default_container() { return "\\\\.\\" + reader() + "\\"; }

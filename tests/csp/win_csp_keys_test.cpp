@@ -24,6 +24,10 @@
 
 #include "ui_driver.h"
 
+#include "capi_test.h"
+
+using namespace capi_test;
+
 namespace {
 
 using bytes = std::vector<BYTE>;
@@ -42,25 +46,6 @@ class Registered : public ::testing::Environment {
   }
 };
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new Registered);
-
-struct Prov {
-  HCRYPTPROV h = 0;
-  ~Prov() {
-    if (h) CryptReleaseContext(h, 0);
-  }
-};
-struct Hash {
-  HCRYPTHASH h = 0;
-  ~Hash() {
-    if (h) CryptDestroyHash(h);
-  }
-};
-struct Key {
-  HCRYPTKEY h = 0;
-  ~Key() {
-    if (h) CryptDestroyKey(h);
-  }
-};
 
 bool verify_context(Prov& p) {
   return CryptAcquireContextA(&p.h, nullptr, kProv, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT) != FALSE;

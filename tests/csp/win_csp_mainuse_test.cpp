@@ -24,6 +24,10 @@
 
 #include "ui_driver.h"
 
+#include "capi_test.h"
+
+using namespace capi_test;
+
 namespace {
 
 using bytes = std::vector<BYTE>;
@@ -75,24 +79,6 @@ DWORD run(std::string cmd) {
   return code;
 }
 
-struct Prov {
-  HCRYPTPROV h = 0;
-  ~Prov() {
-    if (h) CryptReleaseContext(h, 0);
-  }
-};
-struct Hash {
-  HCRYPTHASH h = 0;
-  ~Hash() {
-    if (h) CryptDestroyHash(h);
-  }
-};
-struct Key {
-  HCRYPTKEY h = 0;
-  ~Key() {
-    if (h) CryptDestroyKey(h);
-  }
-};
 struct Store {
   HCERTSTORE h = nullptr;
   ~Store() {

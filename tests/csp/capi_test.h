@@ -1,0 +1,58 @@
+// What the provider's Windows test programs share: handles that release
+// themselves, the environment, registering the provider built beside the
+// program.
+#pragma once
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <string>
+
+namespace capi_test {
+
+struct Prov {
+  HCRYPTPROV h = 0;
+  Prov() = default;
+  Prov(const Prov&) = delete;
+  Prov& operator=(const Prov&) = delete;
+  ~Prov() {
+    if (h) CryptReleaseContext(h, 0);
+  }
+};
+struct Hash {
+  HCRYPTHASH h = 0;
+  Hash() = default;
+  Hash(const Hash&) = delete;
+  Hash& operator=(const Hash&) = delete;
+  ~Hash() {
+    if (h) CryptDestroyHash(h);
+  }
+};
+struct Key {
+  HCRYPTKEY h = 0;
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  ~Key() {
+    if (h) CryptDestroyKey(h);
+  }
+};
+
+// An environment variable, empty when unset.
+inline std::string env(const char* name) {
+  char buf[1024];
+  DWORD n = GetEnvironmentVariableA(name, buf, sizeof buf);
+  return n > 0 && n < sizeof buf ? std::string(buf, n) : std::string();
+}
+
+// Registers the provider built next to this program (its DllRegisterServer).
+inline bool register_provider() {
+  HMODULE m = LoadLibraryA("CSP_VORN.dll");
+  if (m == nullptr) return false;
+  auto reg = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(m, "DllRegisterServer")));
+  const bool ok = reg != nullptr && reg() == S_OK;
+  FreeLibrary(m);
+  return ok;
+}
+
+}  // namespace capi_test
