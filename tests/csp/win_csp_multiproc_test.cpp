@@ -28,6 +28,10 @@
 #include <string>
 #include <vector>
 
+#include "capi_test.h"
+
+using namespace capi_test;
+
 namespace {
 
 using bytes = std::vector<BYTE>;
@@ -41,25 +45,6 @@ constexpr char kGo[] = "vorn-csp-multiproc-go";        // both start signing
 // processes' operations in turns (pcsc-lite lets a waiting transaction in
 // only at its next poll, so free-running signers would not alternate).
 constexpr const char* kSigned[2] = {"vorn-csp-multiproc-signed-0", "vorn-csp-multiproc-signed-1"};
-
-struct Prov {
-  HCRYPTPROV h = 0;
-  ~Prov() {
-    if (h) CryptReleaseContext(h, 0);
-  }
-};
-struct Hash {
-  HCRYPTHASH h = 0;
-  ~Hash() {
-    if (h) CryptDestroyHash(h);
-  }
-};
-struct Key {
-  HCRYPTKEY h = 0;
-  ~Key() {
-    if (h) CryptDestroyKey(h);
-  }
-};
 
 bytes message(int proc, int i) {
   const std::string s = "process " + std::to_string(proc) + " signs message " + std::to_string(i);
