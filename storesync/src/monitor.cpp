@@ -32,10 +32,40 @@ bool slot_holds(const CMainFrame* f, const char* name) {
   return false;
 }
 
+// The smart-card service stopped or restarted: a context made before stays
+// dead for good, every call on it fails like this.
+bool context_lost(LONG rv) {
+  return rv == static_cast<LONG>(SCARD_E_NO_SERVICE) || rv == static_cast<LONG>(SCARD_E_SERVICE_STOPPED) ||
+         rv == static_cast<LONG>(SCARD_E_INVALID_HANDLE) || rv == static_cast<LONG>(SCARD_F_COMM_ERROR);
+}
+
+LONG renew_main_context(CMainFrame* f) {
+  if (f->main_ctx_ != 0) SCardReleaseContext(f->main_ctx_);
+  f->main_ctx_ = 0;
+  SCARDCONTEXT c = 0;
+  LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &c);
+  if (rv == SCARD_S_SUCCESS) f->main_ctx_ = c;
+  return rv;
+}
+
+// A thread that has ended (its context failed: the service went away, say)
+// frees its slot, so the reader is watched again while it is listed.
+void free_ended_slots(CMainFrame* f) {
+  for (unsigned s = 0; s < KL_READERS; ++s) {
+    HANDLE h = f->slots_[s].thread;
+    DWORD code = 0;
+    if (h != nullptr && GetExitCodeThread(h, &code) && code != STILL_ACTIVE) {
+      CloseHandle(h);
+      clear_slot(f, s);
+    }
+  }
+}
+
 }  // namespace
 
 LONG RefreshReaders(CMainFrame* f) {
   EnterCriticalSection(&f->sync_lock_);
+  free_ended_slots(f);
   SCARD_READERSTATEA local[KL_READERS];
   char names[KL_READERS][KL_NAME_LEN];
   std::memset(local, 0, sizeof local);
@@ -44,6 +74,10 @@ LONG RefreshReaders(CMainFrame* f) {
 
   DWORD size = 0;
   LONG rv = SCardListReadersA(f->main_ctx_, nullptr, nullptr, &size);
+  if (context_lost(rv)) {
+    rv = renew_main_context(f);
+    if (rv == SCARD_S_SUCCESS) rv = SCardListReadersA(f->main_ctx_, nullptr, nullptr, &size);
+  }
   if (rv != SCARD_S_SUCCESS) {
     if (rv == static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)) {
       for (unsigned s = 0; s < KL_READERS; ++s) {

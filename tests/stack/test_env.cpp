@@ -197,6 +197,48 @@ TEST(Guards, DownOfAnInnerStackStopsOnlyItsOwnProcesses) {
   EXPECT_EQ(ListReaders(&rv).size(), 2u);
 }
 
+// A restarted pcscd on the same socket: the old readers keep their names,
+// ports and simulator (which reconnects), the new ones come up empty; a
+// restart never takes readers away.
+TEST(Guards, RestartPcscdAddsReadersAndKeepsTheCards) {
+  if (Env("VORN_CARDSIM").empty()) GTEST_SKIP() << "no simulator";
+  const std::string inner = StackFile("restart");
+  const std::string card = StackFile("restart.card");
+  std::string out;
+  ASSERT_EQ(Cardsim({"personalise", "--card", card}, &out), 0) << out;
+  ASSERT_EQ(Vornenv({"up", "--dir", inner, "--socket", inner + ".comm", "--readers", "2", "--card", card}, &out), 0)
+      << out;
+  std::string before;
+  ASSERT_EQ(Vornenv({"status", "--json", "--dir", inner}, &before), 0);
+  out.clear();
+  ASSERT_EQ(Vornenv({"restart-pcscd", "--dir", inner, "--readers", "3"}, &out), 0) << out;
+  EXPECT_NE(out.find("new reader 2: Virtual PCD 1 00 00\nvornenv: new reader 3: Virtual PCD 1 00 01"),
+            std::string::npos) << out;
+  std::string after;
+  ASSERT_EQ(Vornenv({"status", "--json", "--dir", inner}, &after), 0);
+  EXPECT_NE(StatusNumbers(before, "pcscd").at(0), StatusNumbers(after, "pcscd").at(0));
+  EXPECT_TRUE(Alive(StatusNumbers(after, "pcscd").at(0)));
+  EXPECT_FALSE(Alive(StatusNumbers(before, "pcscd").at(0)));
+  const std::vector<long> ports = StatusNumbers(after, "port");
+  ASSERT_EQ(ports.size(), 4u) << after;
+  EXPECT_EQ(std::vector<long>(ports.begin(), ports.begin() + 2), StatusNumbers(before, "port"));
+  EXPECT_EQ(ports[3], ports[2] + 1);
+  const long sim = StatusNumbers(before, "simulator").at(0);  // null reads as 0
+  EXPECT_TRUE(Alive(sim));
+  EXPECT_EQ(StatusNumbers(after, "simulator"), (std::vector<long>{sim, 0, 0, 0}));
+  for (const char* name : {"Virtual PCD 0 00 00", "Virtual PCD 0 00 01", "Virtual PCD 1 00 00", "Virtual PCD 1 00 01"})
+    EXPECT_NE(after.find(std::string("\"name\": \"") + name + "\""), std::string::npos) << name;
+  std::size_t present = 0;
+  const std::string yes = "\"present\": true";
+  for (auto pos = after.find(yes); pos != std::string::npos; pos = after.find(yes, pos + 1)) ++present;
+  EXPECT_EQ(present, 1u) << after;  // reader 0's card, seen by the new pcscd
+  EXPECT_NE(after.find("\"atr\": \"3B7F"), std::string::npos) << after;
+  out.clear();
+  EXPECT_EQ(Vornenv({"restart-pcscd", "--dir", inner, "--readers", "2"}, &out), 1);
+  EXPECT_NE(out.find("--readers 2: the stack has 4 readers; a restart only adds readers"), std::string::npos) << out;
+  ASSERT_EQ(Vornenv({"down", "--dir", inner}, &out), 0) << out;
+}
+
 // Nobody else reads the simulator's log: a sanitizer report in it must fail
 // the run, and a clean log must not.
 TEST(Guards, SanitizerReportOfTheSimulatorFailsTheRun) {

@@ -8,6 +8,7 @@
 //   kl_check exit-app
 //   kl_check tray ICON [FILE.bmp]     the tray shows icon ICON (its colour)
 //   kl_check tray-none                the tray shows none of the state colours
+//   kl_check icons ICON N             the tray shows exactly N icons of state ICON
 //   kl_check about | menu EXE         double click / right click on tray icon 3
 //   kl_check acquire READER           the provider opens each container named in MY
 //   kl_check sign READER              the provider signs with the card's key
@@ -178,6 +179,24 @@ int count_colour(const Shot& s, const BYTE rgb[3]) {
     if (s.bgra[i] == rgb[2] && s.bgra[i + 1] == rgb[1] && s.bgra[i + 2] == rgb[0]) ++n;
   }
   return n;
+}
+
+// Icons of one colour side by side in the tray: the runs of screen columns
+// holding more than 3 pixels of it, a run ending at a column without any.
+int count_icons(const Shot& s, const BYTE rgb[3]) {
+  int icons = 0;
+  bool in_run = false;
+  for (int x = 0; x < s.w; ++x) {
+    int n = 0;
+    for (int y = 0; y < s.h; ++y) {
+      const BYTE* p = &s.bgra[(static_cast<std::size_t>(y) * s.w + x) * 4];
+      if (p[0] == rgb[2] && p[1] == rgb[1] && p[2] == rgb[0]) ++n;
+    }
+    if (n > 3 && !in_run) ++icons;
+    if (n > 3) in_run = true;
+    else if (n == 0) in_run = false;
+  }
+  return icons;
 }
 
 bool save_bmp(const Shot& s, const char* path) {
@@ -432,6 +451,16 @@ bool run(int argc, char** argv) {
       return fail("icon " + arg(2) + " not shown");
     if (argc > 3 && !save_bmp(s, argv[3])) return fail("cannot write the screenshot");
     return true;
+  }
+  if (cmd == "icons") {
+    BYTE rgb[3];
+    const int icon = std::atoi(arg(2).c_str());
+    const int want = std::atoi(arg(3).c_str());
+    if (!state_colour(icon, rgb)) return fail("unknown icon " + arg(2));
+    int seen = 0;
+    return wait_for([&] { seen = count_icons(grab(), rgb); return seen == want; })
+               ? true
+               : fail(std::to_string(seen) + " icons " + arg(2) + " shown, not " + arg(3));
   }
   if (cmd == "shot") return save_bmp(grab(), argv[2]) ? true : fail("cannot write the screenshot");
   if (cmd == "tray-none") {

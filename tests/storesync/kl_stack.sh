@@ -132,6 +132,36 @@ case $scenario in
     check my "$VORNENV_READER_10" 0 >/dev/null
     stop_kl
     ;;
+  attach)
+    step "pcscd restarts with two readers more while Kestrelink runs (a service restart)"
+    check register-type
+    start_kl
+    "$VORNENV_TOOL" insert 0 "$cards/a.vcs"
+    check my "$R0" 2 >/dev/null
+    check icons 108 1
+    tr=$(now_ms)
+    "$VORNENV_TOOL" restart-pcscd --readers 4
+    t0=$(now_ms)  # the new readers are in pcscd's list now
+    eval "$("$VORNENV_TOOL" env)"
+    R2=$VORNENV_READER_2
+    step "the new readers are watched (icons), a card in one lands in MY"
+    check icons 108 3
+    t=$(now_ms)
+    echo "MEASURE reader-attached-to-icon-ms $((t - t0)) (from the restart's start $((t - tr)))"
+    t1=$(now_ms)
+    "$VORNENV_TOOL" insert 2 "$cards/b.vcs"
+    t2=$(check my "$R2" 2 | tr -dc 0-9)
+    [ -n "$t2" ] || { echo "no time from kl_check" >&2; exit 1; }
+    echo "MEASURE reader-attached-to-MY-ms $((t2 - t0)) (insert-to-MY-ms $((t2 - t1)))"
+    check icons 127 2
+    step "the reader watched before the restart still is: removing card A takes its entries"
+    check my "$R0" 2 >/dev/null
+    "$VORNENV_TOOL" remove 0
+    check my "$R0" 0 >/dev/null
+    check my "$R2" 2 >/dev/null
+    stop_kl
+    check my "$R2" 0 >/dev/null
+    ;;
   unit)
     "$VORNENV_TOOL" insert 1 "$cards/many.vcs"
     "$W" "$KL_UNIT"
