@@ -382,10 +382,33 @@ int removal_child() {
   // The card is found again, reconnected, its containers reloaded.
   DWORD rc = kNoCode;
   for (int i = 0; i < 100 && rc != 0; ++i) {
-    rc = acquire(nullptr, CRYPT_SILENT);
+    rc = acquire(nullptr, CRYPT_SILENT, &h);
     if (rc != 0) Sleep(100);
   }
-  return rc == 0 ? 0 : 19;
+  if (rc != 0) return 19;
+  // The PIN went with the card: a silent signature cannot ask for it (on
+  // pre-6 the watch thread cleared the cache at the removal; on 6.1 the
+  // reconnection did). Given again, it signs.
+  const BYTE msg[] = "after the card came back";
+  auto sign = [&](DWORD* len) -> DWORD {
+    HCRYPTHASH hash = 0;
+    if (!CryptCreateHash(h, CALG_SHA_256, 0, 0, &hash)) return GetLastError();
+    BYTE sig[256];
+    *len = sizeof sig;
+    DWORD r = CryptHashData(hash, msg, sizeof msg, 0) && CryptSignHashA(hash, AT_SIGNATURE, nullptr, 0, sig, len)
+                  ? 0
+                  : GetLastError();
+    CryptDestroyHash(hash);
+    return r;
+  };
+  DWORD sig_len = 0;
+  const DWORD first = sign(&sig_len);
+  printf("removal: silent signature after reinsertion: 0x%08lx\n", first);
+  if (first != static_cast<DWORD>(SCARD_W_CARD_NOT_AUTHENTICATED)) return 20;
+  if (set_pin(h, "1234") != 0) return 21;
+  const DWORD second = sign(&sig_len);
+  CryptReleaseContext(h, 0);
+  return second == 0 && sig_len == 256 ? 0 : 22;
 }
 
 class Removal : public Provider {};
