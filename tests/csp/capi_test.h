@@ -55,4 +55,27 @@ inline bool register_provider() {
   return ok;
 }
 
+// The folder of this program, with its trailing backslash.
+inline std::string here() {
+  char p[MAX_PATH];
+  GetModuleFileNameA(nullptr, p, MAX_PATH);
+  std::string s(p);
+  return s.substr(0, s.rfind('\\') + 1);
+}
+
+// Runs a command line and waits; its exit status (0xFFFFFFFF when it
+// cannot start).
+inline DWORD run(std::string cmd) {
+  STARTUPINFOA si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 0xFFFFFFFF;
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  DWORD code = 0xFFFFFFFF;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return code;
+}
+
 }  // namespace capi_test

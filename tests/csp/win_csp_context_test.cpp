@@ -15,37 +15,16 @@
 
 #include "ui_driver.h"
 
+#include "capi_test.h"
+
+using namespace capi_test;
+
 namespace {
 
 const char kProv[] = "VORN_CSP";
 constexpr DWORD kNoCode = 0xFFFFFFFF;
 
-std::string here() {
-  char p[MAX_PATH];
-  GetModuleFileNameA(nullptr, p, MAX_PATH);
-  std::string s(p);
-  return s.substr(0, s.rfind('\\') + 1);
-}
-
-std::string env(const char* name) {
-  const char* v = std::getenv(name);
-  return v != nullptr ? v : "";
-}
 std::string reader(int i) { return env(("VORNENV_READER_" + std::to_string(i)).c_str()); }
-
-DWORD run(const std::string& cmdline) {
-  std::string cmd = cmdline;
-  STARTUPINFOA si{};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return kNoCode;
-  WaitForSingleObject(pi.hProcess, INFINITE);
-  DWORD code = kNoCode;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return code;
-}
 
 // CryptAcquireContextA's outcome: 0 or the last error; the handle released
 // unless kept.

@@ -36,13 +36,6 @@ constexpr wchar_t kPinTitle[] = L"Authentication";
 constexpr int kPinField = 1024;
 std::string g_folder;
 
-std::string here() {
-  char p[MAX_PATH];
-  GetModuleFileNameA(nullptr, p, MAX_PATH);
-  std::string s(p);
-  return s.substr(0, s.rfind('\\') + 1);
-}
-
 std::wstring widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
 bytes read_file(const std::string& path) {
@@ -63,20 +56,6 @@ bool write_file(const std::string& path, const bytes& b) {
   const bool ok = WriteFile(f, b.data(), static_cast<DWORD>(b.size()), &n, nullptr) && n == b.size();
   CloseHandle(f);
   return ok;
-}
-
-// Runs a command line; its exit status (0xFFFF when it cannot start).
-DWORD run(std::string cmd) {
-  STARTUPINFOA si{};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 0xFFFF;
-  WaitForSingleObject(pi.hProcess, INFINITE);
-  DWORD code = 0xFFFF;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return code;
 }
 
 struct Store {

@@ -10,31 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "capi_test.h"
+
+using namespace capi_test;
+
 namespace {
 
 const char kProvKey[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\VORN_CSP";
 const char kCardKey[] = "SOFTWARE\\Microsoft\\Cryptography\\Calais\\SmartCards\\Grupo K.ROS VORN";
 
-std::string here() {
-  char p[MAX_PATH];
-  GetModuleFileNameA(nullptr, p, MAX_PATH);
-  std::string s(p);
-  return s.substr(0, s.rfind('\\') + 1);
-}
-
 // regsvr32 [/u] /s path: its exit status.
 DWORD regsvr32(const std::string& dll, bool unregister) {
-  std::string cmd = "regsvr32 /s " + std::string(unregister ? "/u " : "") + "\"" + dll + "\"";
-  STARTUPINFOA si{};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 0xFFFF;
-  WaitForSingleObject(pi.hProcess, INFINITE);
-  DWORD code = 0xFFFF;
-  GetExitCodeProcess(pi.hProcess, &code);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return code;
+  return run("regsvr32 /s " + std::string(unregister ? "/u " : "") + "\"" + dll + "\"");
 }
 
 bool key_exists(const char* path) {
