@@ -32,7 +32,7 @@ step() { echo "--- $*"; }
 start_kl() {
   "$W" "$KL_EXE" &
   kl_pid=$!
-  check window present
+  check window present || { echo "kestrelink: alive=$(kill -0 $kl_pid 2>/dev/null && echo yes || echo no)"; rc=0; wait $kl_pid || rc=$?; echo "kestrelink exit: $rc"; return 1; }
 }
 stop_kl() {
   check exit-app
